@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test. Exits non-zero on
+# any failure. BUILD_DIR overrides the build folder (default build/).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+build="${BUILD_DIR:-$root/build}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$jobs"
+status=0
+(cd "$build" && ctest --output-on-failure -j "$jobs") || status=1
+
+# The network code again under the sanitizers: threads under TSan, the
+# transport under ASan and UBSan.
+for san in thread address; do
+  sbuild="$build-$san"
+  cmake -S "$root" -B "$sbuild" -DCMAKE_BUILD_TYPE=Debug -DVKN_SANITIZE="$san" >/dev/null
+  cmake --build "$sbuild" -j "$jobs"
+  (cd "$sbuild" && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs") || status=1
+done
+
+if [ "$status" -ne 0 ]; then
+  echo "TESTS FAILED"
+fi
+exit "$status"

@@ -1,0 +1,41 @@
+#pragma once
+// The run configuration and the command-line parser that fills it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "block/payout.h"
+#include "rpc/rpc_config.h"
+
+namespace vkn {
+
+struct MinerOptions {
+    RpcConfig rpc;
+    int32_t gpu_device = 0;
+    int32_t threads_per_block = 128;
+    int32_t grid_blocks = 0;  // <= 0 selects the automatic grid
+    int32_t oversubscribe = 4;
+    uint32_t iters_per_thread = 512;
+    bool no_longpoll = false;
+    bool gbt_txids_internal = false;
+    bool selftest = false;
+    bool mine_one = false;
+    bool verbose = false;  // accepted; changes nothing
+    uint64_t extranonce_start = 0;
+    int32_t poll_sec = 15;
+    int32_t status_sec = 5;
+    std::string coinbase_tag = "/vkncuda/";
+    std::vector<PayoutSpec> payouts;
+    bool cpu = false;
+    uint32_t cpu_threads = 0;  // 0: every hardware thread
+    int32_t benchmark_sec = 0;  // 0: off
+};
+
+// The full --help text for the given program path.
+std::string help_text(const std::string& prog);
+
+// Parses and validates the arguments; prints the help and exits with status
+// 0 on -h/--help; throws std::runtime_error with one message otherwise.
+MinerOptions parse_options(int argc, const char* const* argv);
+
+}  // namespace vkn

@@ -1,0 +1,14 @@
+#pragma once
+// The search on host threads, under the same batch contract as the GPU.
+#include <cstdint>
+#include <memory>
+
+#include "gpu/search_backend.h"
+
+namespace vkn {
+
+// threads 0 means every hardware thread. A mining batch covers
+// threads x iters_per_thread x 512 nonces.
+std::unique_ptr<SearchBackend> make_cpu_backend(uint32_t threads, uint32_t iters_per_thread);
+
+}  // namespace vkn
