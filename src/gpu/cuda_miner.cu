@@ -197,11 +197,8 @@ std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& c) {
     return std::make_unique<CudaBackend>(std::move(info), Geometry{blocks, c.threads_per_block, c.iters_per_thread});
 }
 
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t device) {
-    select_device(device);
-    CudaDeviceInfo info;
-    info.device = device;
-    return std::make_unique<CudaBackend>(std::move(info), Geometry{1, 1, 1});
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend() {
+    return std::make_unique<CudaBackend>(CudaDeviceInfo{}, Geometry{1, 1, 1});
 }
 
 }  // namespace vkn

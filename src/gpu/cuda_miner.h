@@ -39,7 +39,7 @@ struct CudaLaunchConfig {
 // Selects the device, reads its properties and fixes the grid for mining.
 std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& config);
 
-// Selects the device only: what the self-test needs, with its own geometry.
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t device);
+// Batches on the device already selected, for the self-test's own geometry.
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend();
 
 }  // namespace vkn

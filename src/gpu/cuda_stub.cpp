@@ -16,6 +16,6 @@ BatchResult cuda_run_batch(const Header80&, const Hash256&, uint32_t, uint32_t, 
     no_cuda();
 }
 std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig&) { no_cuda(); }
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t) { no_cuda(); }
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend() { no_cuda(); }
 
 }  // namespace vkn

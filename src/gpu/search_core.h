@@ -36,8 +36,24 @@
 #endif
 #endif
 
+// Each layout gets its own inline namespace, so that a test may build
+// another layout beside the library's without two different definitions
+// sharing one name.
+#if VKN_SEARCH_UNROLL == 2
+#define VKN_CORE_LAYOUT unrolled_all
+#elif VKN_SEARCH_UNROLL == 1
+#define VKN_CORE_LAYOUT unrolled_body
+#else
+#define VKN_CORE_LAYOUT rolled
+#endif
+#if defined(VKN_FAULT_NONCE_BIG_ENDIAN)
+#undef VKN_CORE_LAYOUT
+#define VKN_CORE_LAYOUT faulty_nonce_order  // test builds only: a planted fault
+#endif
+
 namespace vkn {
 namespace core {
+inline namespace VKN_CORE_LAYOUT {
 
 VKN_HD uint64_t rotl64(uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
 
@@ -227,6 +243,9 @@ VKN_HD Precomp precompute(const uint64_t w[10]) {
 // Finishes the first round for one nonce (header bytes 76..79, the high half
 // of lane 9).
 VKN_HD void first_round(const Precomp& p, uint32_t nonce, uint64_t a[25]) {
+#if defined(VKN_FAULT_NONCE_BIG_ENDIAN)
+    nonce = (nonce >> 24) | ((nonce >> 8) & 0xff00u) | ((nonce << 8) & 0xff0000u) | (nonce << 24);
+#endif
     const uint64_t lane9 = p.w9lo | (static_cast<uint64_t>(nonce) << 32);
     const uint64_t c4 = p.w4 ^ lane9;
     const uint64_t d0 = c4 ^ p.c1r;
@@ -352,5 +371,6 @@ VKN_HD void search_thread(const uint64_t header[10], const uint64_t target[4], u
     }
 }
 
+}  // namespace VKN_CORE_LAYOUT
 }  // namespace core
 }  // namespace vkn

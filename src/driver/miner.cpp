@@ -1,0 +1,234 @@
+#include "driver/miner.h"
+
+#include <chrono>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "block/candidate.h"
+#include "driver/benchmark.h"
+#include "driver/options.h"
+#include "driver/reporting.h"
+#include "driver/selftest.h"
+#include "driver/stop.h"
+#include "gpu/cpu_backend.h"
+#include "gpu/cuda_miner.h"
+#include "hash/sha3t.h"
+#include "rpc/long_poller.h"
+#include "rpc/rpc_client.h"
+#include "util/hex.h"
+
+namespace vkn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t whole_seconds(Clock::duration d) { return std::chrono::duration_cast<std::chrono::seconds>(d).count(); }
+
+// Writes one line in one call: standard error is unbuffered, and the
+// watcher thread writes there too.
+void err_line(const std::string& text) { std::cerr << (text + "\n"); }
+
+constexpr int kSubmitAttempts = 3;
+
+// Hands the block to the node. A transfer failure is retried, so that a
+// passing network fault does not lose a found block; if every attempt
+// fails the block's hex is printed for submitting by hand.
+void submit(const RpcClient& client, const std::string& block_hex) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            nlohmann::json verdict = client.submit_block(block_hex);
+            if (verdict.is_null()) std::cout << "[submit] accepted by node\n";
+            else std::cout << "[submit] node returned: " << verdict.dump() << "\n";
+            return;
+        } catch (const std::exception& e) {
+            err_line(std::string("[submit] submitblock failed: ") + e.what());
+            const bool transfer_failed = std::string(e.what()).rfind("RPC curl failure", 0) == 0;
+            if (!transfer_failed) return;
+            if (attempt == kSubmitAttempts) {
+                err_line("[submit] unsent block hex=" + block_hex);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+}
+
+}  // namespace
+
+std::string redact_url(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) return url;
+    const size_t colon = url.find(':', start);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
+                        Hash256& cpu_hash) {
+    Header80 h = header;
+    for (int i = 0; i < 4; ++i) h[76 + i] = uint8_t(nonce >> (8 * i));
+    cpu_hash = sha3_256t(h.data(), h.size());
+    if (cpu_hash != reported) return FoundCheck::mismatch;
+    if (!hash_meets_target(cpu_hash, target)) return FoundCheck::above_target;
+    return FoundCheck::valid;
+}
+
+int mine(const MinerOptions& o, SearchBackend& backend) {
+    const Geometry geometry = backend.mining_geometry();
+    RpcClient client(o.rpc);
+    std::string rpc_line = "[rpc] url=" + redact_url(o.rpc.url);
+    if (!o.rpc.cookie_file.empty()) rpc_line += " cookie=" + o.rpc.cookie_file;
+    else if (!o.rpc.user.empty()) rpc_line += " user=" + o.rpc.user;
+    std::cout << rpc_line << "\n";
+
+    const nlohmann::json first_reply = client.get_block_template("", -1, nullptr);
+    LongPoller poller(client, !o.no_longpoll);
+    BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
+    std::optional<CandidateBlock> candidate;
+
+    uint64_t extranonce = o.extranonce_start;
+    uint64_t total = 0;
+    const Clock::time_point run_start = Clock::now();
+    Clock::time_point last_refresh = run_start;
+    Clock::time_point last_status = run_start;
+
+    auto take_longpoll = [&]() -> bool {
+        std::optional<nlohmann::json> reply = poller.take_update();
+        if (!reply) return false;
+        std::cout << "[work] longpoll update received\n";
+        work = install_template(*reply, o.gbt_txids_internal, poller);
+        return true;
+    };
+
+    while (!stop_requested.load()) {
+        if (take_longpoll()) continue;
+        try {
+            candidate = build_candidate(work, o.payouts, extranonce, o.coinbase_tag, true);
+        } catch (const std::exception& e) {
+            err_line(std::string("[work] candidate build failed: ") + e.what());
+            return 2;
+        }
+
+        bool new_work = false;  // leave the sweep for a new outer pass, same extranonce
+        uint32_t start = work.nonce_min;
+        for (;;) {
+            if (stop_requested.load() || start > work.nonce_max) break;
+            if (take_longpoll()) {
+                new_work = true;
+                break;
+            }
+            if (o.no_longpoll || work.longpollid.empty()) {
+                const Clock::time_point now = Clock::now();
+                if (whole_seconds(now - last_refresh) >= o.poll_sec) {
+                    last_refresh = now;
+                    std::cout << "[work] periodic GBT refresh\n";
+                    try {
+                        work = install_template(client.get_block_template("", -1, nullptr), o.gbt_txids_internal,
+                                                poller);
+                        new_work = true;
+                        break;
+                    } catch (const std::exception& e) {
+                        err_line(std::string("[rpc] periodic getblocktemplate failed: ") + e.what());
+                    }
+                }
+            }
+
+            const BatchResult r = backend.run_batch(candidate->header, work.target, start, work.nonce_max, geometry);
+            total += r.hashes;
+            const Clock::time_point now = Clock::now();
+            if (whole_seconds(now - last_status) >= o.status_sec) {
+                StatInputs s;
+                s.height = work.height;
+                s.extranonce = extranonce;
+                s.batch_start = start;
+                s.total = total;
+                s.run_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - run_start).count();
+                s.batch = r;
+                std::cout << stat_line(s) << "\n";
+                last_status = now;
+            }
+
+            if (r.found) {
+                Hash256 cpu_hash;
+                switch (verify_found(candidate->header, work.target, r.nonce, r.hash, cpu_hash)) {
+                    case FoundCheck::mismatch:
+                        err_line("[found] GPU/CPU hash mismatch at nonce=" + std::to_string(r.nonce) + "; ignoring");
+                        break;
+                    case FoundCheck::above_target:
+                        err_line("[found] CPU hash is above target at nonce=" + std::to_string(r.nonce) +
+                                 "; ignoring");
+                        break;
+                    case FoundCheck::valid: {
+                        const Bytes block = serialize_block(*candidate, r.nonce);
+                        const std::string hex = bytes_to_hex(block);
+                        std::cout << "[found] nonce=" << r.nonce << " hash=" << hash_to_display_hex(cpu_hash)
+                                  << " block_bytes=" << block.size() << " submitting..." << std::endl;
+                        submit(client, hex);
+                        std::cout.flush();
+                        if (o.mine_one) return 0;
+                        try {
+                            work = install_template(client.get_block_template("", -1, nullptr),
+                                                    o.gbt_txids_internal, poller);
+                        } catch (const std::exception& e) {
+                            err_line(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
+                        }
+                        new_work = true;
+                        break;
+                    }
+                }
+                if (new_work) break;
+            }
+
+            if (r.hashes == 0) break;
+            const uint64_t next = uint64_t(start) + r.hashes;
+            if (next > work.nonce_max) break;
+            start = uint32_t(next);
+        }
+        candidate.reset();
+        if (!new_work) ++extranonce;
+    }
+    std::cout << "[exit] stopped\n";
+    return 0;
+}
+
+int run_main(int argc, char** argv) {
+    install_stop_handlers();
+    try {
+        const MinerOptions o = parse_options(argc, argv);
+        if (o.selftest) {
+            std::string error;
+            bool ok;
+            if (o.cpu) {
+                auto cpu = make_cpu_backend(1, 1);
+                ok = backend_selftest(*cpu, &error);
+            } else {
+                select_device(o.gpu_device);
+                ok = gpu_selftest(&error);
+            }
+            if (!ok) {
+                err_line("selftest failed: " + error);
+                return 1;
+            }
+            std::cout << "selftest ok\n";
+            return 0;
+        }
+        std::unique_ptr<SearchBackend> backend =
+            o.cpu ? make_cpu_backend(o.cpu_threads, o.iters_per_thread)
+                  : make_cuda_backend(CudaLaunchConfig{o.gpu_device, o.threads_per_block, o.grid_blocks,
+                                                       o.oversubscribe, o.iters_per_thread});
+        std::cout << backend->startup_line() << "\n";
+        if (o.benchmark_sec > 0) return run_benchmark(*backend, o);
+        return mine(o, *backend);
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        err_line(std::string("error: ") + e.what() + "\ntry --help");
+        return 1;
+    }
+}
+
+}  // namespace vkn

@@ -1,0 +1,19 @@
+#pragma once
+// Known-answer checks of the host hashes and one search batch compared with
+// the host SHA3-256t. Failures come back as false with a message.
+#include <string>
+
+#include "gpu/search_backend.h"
+
+namespace vkn {
+
+bool cpu_selftest(std::string* error);
+
+// The CPU checks, then one batch on `backend`: the fixed header (byte 0 =
+// 0x01), the maximum target, nonce 1234567, one block, thread, iteration.
+bool backend_selftest(SearchBackend& backend, std::string* error);
+
+// backend_selftest on the GPU selected with select_device.
+bool gpu_selftest(std::string* error);
+
+}  // namespace vkn

@@ -1,0 +1,50 @@
+#pragma once
+// Holds the node's getblocktemplate long poll open on a thread of its own
+// and keeps the latest reply for the mining loop to take.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "rpc/rpc_client.h"
+
+namespace vkn {
+
+class LongPoller {
+public:
+    // The thread starts only when enabled; disabled, every call does nothing.
+    LongPoller(const RpcClient& client, bool enabled);
+    ~LongPoller();  // stops: cancels a held poll and joins the thread
+    LongPoller(const LongPoller&) = delete;
+    LongPoller& operator=(const LongPoller&) = delete;
+
+    // The id of a template just installed; a new non-empty id cancels the
+    // held poll so that the watcher starts over with it.
+    void offer_longpollid(const std::string& id);
+
+    // The reply received since the last take, if any (only the newest).
+    std::optional<nlohmann::json> take_update();
+
+    bool has_thread() const { return thread_.joinable(); }
+
+private:
+    void watch();
+    void stop();
+
+    const RpcClient& client_;
+    bool enabled_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::string longpollid_;
+    nlohmann::json latest_;
+    bool has_update_ = false;
+    bool stopping_ = false;
+    std::atomic<bool> cancel_{false};
+};
+
+}  // namespace vkn

@@ -1,0 +1,122 @@
+#include "rpc/rpc_client.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+#include "util/files.h"
+#include "util/hex.h"
+
+namespace vkn {
+namespace {
+
+std::atomic<uint64_t> g_next_id{1};
+std::once_flag g_curl_init;
+
+size_t append_body(char* data, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+int check_cancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
+}
+
+struct CurlDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+}  // namespace
+
+RpcClient::RpcClient(RpcConfig config)
+    : url_(std::move(config.url)),
+      user_(std::move(config.user)),
+      password_(std::move(config.password)),
+      cookie_file_(std::move(config.cookie_file)),
+      timeout_ms_(config.timeout_ms) {
+    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    if (!cookie_file_.empty()) {
+        std::string cookie = trim_ws(read_file(cookie_file_));
+        size_t colon = cookie.find(':');
+        if (colon == std::string::npos)
+            throw std::runtime_error("RPC cookie file does not contain user:password: " + cookie_file_);
+        user_ = cookie.substr(0, colon);
+        password_ = cookie.substr(colon + 1);
+    }
+}
+
+nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
+                               const std::atomic<bool>* cancel) const {
+    nlohmann::json request = {{"id", g_next_id.fetch_add(1)},
+                              {"jsonrpc", "1.0"},
+                              {"method", method},
+                              {"params", params.is_null() ? nlohmann::json::array() : params}};
+    const std::string body = request.dump();
+
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) throw RpcError("curl_easy_init failed");
+    std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    std::string response;
+    CURL* c = curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append_body);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &response);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // several threads call; no SIGALRM tricks
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
+    const int64_t limit = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
+    if (limit > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limit));
+    if (!user_.empty()) {
+        curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+        curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
+    }
+    if (cancel != nullptr) {
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, check_cancel);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
+    }
+
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled("RPC cancelled");
+    if (rc != CURLE_OK) throw RpcError("RPC curl failure calling " + method + ": " + curl_easy_strerror(rc));
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299)
+        throw RpcError("RPC HTTP " + std::to_string(status) + " calling " + method + ": " + response);
+
+    nlohmann::json reply;
+    try {
+        reply = nlohmann::json::parse(response);
+    } catch (const nlohmann::json::exception& e) {
+        throw RpcError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + response);
+    }
+    if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
+        throw RpcError("JSON-RPC error calling " + method + ": " + reply["error"].dump());
+    if (!reply.is_object() || !reply.contains("result"))
+        throw RpcError("JSON-RPC response missing result for " + method);
+    return reply["result"];
+}
+
+nlohmann::json RpcClient::get_block_template(const std::string& longpollid, int64_t timeout_ms,
+                                             const std::atomic<bool>* cancel) const {
+    nlohmann::json request = {{"capabilities", {"longpoll", "coinbasevalue", "proposal", "workid"}},
+                              {"rules", {"segwit"}}};
+    if (!longpollid.empty()) request["longpollid"] = longpollid;
+    return call("getblocktemplate", nlohmann::json::array({request}), timeout_ms, cancel);
+}
+
+nlohmann::json RpcClient::submit_block(const std::string& block_hex) const {
+    return call("submitblock", nlohmann::json::array({block_hex}), timeout_ms_, nullptr);
+}
+
+}  // namespace vkn

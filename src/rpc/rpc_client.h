@@ -1,0 +1,56 @@
+#pragma once
+// JSON-RPC 1.0 over HTTP POST with libcurl: one fresh transfer per call, so
+// that the driver and the long-poll thread may call at the same time.
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "rpc/rpc_config.h"
+
+namespace vkn {
+
+// Any failure of the transport or of the node's reply.
+class RpcError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The transfer was aborted because its cancel flag was set. Not an RpcError.
+class RpcCancelled : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class RpcClient {
+public:
+    // Loads the cookie credentials when a cookie file is configured; they
+    // then replace any user and password given.
+    explicit RpcClient(RpcConfig config);
+    RpcClient(const RpcClient&) = delete;
+    RpcClient& operator=(const RpcClient&) = delete;
+
+    // Returns the reply's `result`. timeout_ms < 0: the client's default;
+    // 0: no limit. A set cancel flag aborts the transfer within about a second.
+    nlohmann::json call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms = -1,
+                        const std::atomic<bool>* cancel = nullptr) const;
+
+    nlohmann::json get_block_template(const std::string& longpollid, int64_t timeout_ms = -1,
+                                      const std::atomic<bool>* cancel = nullptr) const;
+    // null when accepted, otherwise the node's verdict.
+    nlohmann::json submit_block(const std::string& block_hex) const;
+
+    const std::string& user() const { return user_; }
+    const std::string& password() const { return password_; }
+
+private:
+    std::string url_;
+    std::string user_;
+    std::string password_;
+    std::string cookie_file_;
+    int64_t timeout_ms_;
+};
+
+}  // namespace vkn
