@@ -15,7 +15,7 @@
 #if defined(__CUDA_ARCH__)
 #define VKN_UNROLL _Pragma("unroll")
 #define VKN_NO_UNROLL _Pragma("unroll 1")
-#elif defined(__GNUC__)
+#elif defined(__GNUC__) && !defined(__CUDACC__)
 #define VKN_UNROLL _Pragma("GCC unroll 32")
 #define VKN_NO_UNROLL _Pragma("GCC unroll 1")
 #else

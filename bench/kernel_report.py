@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Compiles the search kernel for each architecture and reports its size:
+registers, spill stores and loads and stack frame (from ptxas), and the
+number of SASS instructions (the kernel's .text section in the cubin, 16
+bytes per instruction). A GPU-free measure of the kernel's speed.
+
+  kernel_report.py [--check] [--unroll N] [--arch 75,80,...] [--nvcc PATH]
+
+--check exits non-zero when any architecture spills or uses a stack frame.
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_ARCHS = "75,80,86,89,90"
+
+
+def text_size(cubin, name_part):
+    """Size of the .text section of the kernel in an ELF64 cubin."""
+    data = open(cubin, "rb").read()
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
+    def section(i):
+        return struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize)
+    strtab = section(shstrndx)
+    names = data[strtab[4]:strtab[4] + strtab[5]]
+    for i in range(shnum):
+        sh = section(i)
+        name = names[sh[0]:names.index(b"\0", sh[0])].decode()
+        if name.startswith(".text.") and name_part in name:
+            return sh[5]
+    raise RuntimeError("no .text section for the kernel in " + cubin)
+
+
+def report(nvcc, arch, unroll):
+    with tempfile.TemporaryDirectory() as tmp:
+        cubin = os.path.join(tmp, "k.cubin")
+        cmd = [nvcc, "-cubin", "-std=c++17", "-O3", f"-arch=sm_{arch}", "-Xptxas", "-v",
+               "-I", os.path.join(ROOT, "src"), os.path.join(ROOT, "src/gpu/cuda_miner.cu"), "-o", cubin]
+        if unroll is not None:
+            cmd.insert(1, f"-DVKN_SEARCH_UNROLL={unroll}")
+        out = subprocess.run(cmd, capture_output=True, text=True)
+        if out.returncode != 0:
+            raise RuntimeError(out.stderr)
+        log = out.stderr
+        # Keep only the kernel's own lines.
+        k = log[log.index("sha3t_mine_kernel"):]
+        regs = int(re.search(r"Used (\d+) registers", k).group(1))
+        m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", k)
+        stack, stores, loads = (int(x) for x in m.groups()) if m else (0, 0, 0)
+        return regs, stack, stores, loads, text_size(cubin, "sha3t_mine_kernel") // 16
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--check", action="store_true")
+    ap.add_argument("--unroll", type=int)
+    ap.add_argument("--arch", default=DEFAULT_ARCHS)
+    ap.add_argument("--nvcc", default="nvcc")
+    a = ap.parse_args()
+    bad = 0
+    layout = {None: "default", 2: "all 72 rounds unrolled", 1: "one body run three times", 0: "rolled"}[a.unroll]
+    print(f"sha3t_mine_kernel ({layout})")
+    for arch in a.arch.split(","):
+        regs, stack, stores, loads, insns = report(a.nvcc, arch, a.unroll)
+        print(f"sm_{arch}: registers={regs} stack={stack} spill_stores={stores} spill_loads={loads} "
+              f"sass_instructions={insns}")
+        if stack or stores or loads:
+            bad += 1
+    if a.check:
+        print(f"{len(a.arch.split(',')) - bad} passed, {bad} failed")
+    return 1 if (a.check and bad) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
