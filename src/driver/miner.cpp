@@ -167,9 +167,8 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
                         const Bytes block = serialize_block(*candidate, r.nonce);
                         const std::string hex = bytes_to_hex(block);
                         std::cout << "[found] nonce=" << r.nonce << " hash=" << hash_to_display_hex(cpu_hash)
-                                  << " block_bytes=" << block.size() << " submitting..." << std::endl;
+                                  << " block_bytes=" << block.size() << " submitting...\n";
                         submit(client, hex);
-                        std::cout.flush();
                         if (o.mine_one) return 0;
                         try {
                             work = install_template(client.get_block_template("", -1, nullptr),
