@@ -333,6 +333,20 @@ class OtherModes(unittest.TestCase):
         r = Run([MINER, "--selftest", "--cpu"])
         self.assertEqual((r.status, r.out, r.err), (0, ["selftest ok"], []))
 
+    def test_gpu_unavailable_is_a_fatal_error(self):
+        # No GPU on this machine: with CUDA compiled in, device selection
+        # fails; without it, the program says so.
+        if os.environ.get("VKN_HAVE_CUDA") == "ON":
+            expected = "error: cudaSetDevice: "
+        else:
+            expected = "error: CUDA support is not compiled in; use --cpu"
+        for args in (["--selftest"], ["--payout", PAYOUT, "--rpc-url", "http://127.0.0.1:1/"]):
+            r = Run([MINER, *args])
+            self.assertEqual(r.status, 1, r)
+            self.assertTrue(r.err[0].startswith(expected), r)
+            self.assertEqual(r.err[1:], ["try --help"])
+            self.assertEqual(r.out, [])
+
     def test_benchmark_cpu(self):
         r = Run([MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"])
         self.assertEqual(r.status, 0, r)
