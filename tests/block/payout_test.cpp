@@ -5,17 +5,13 @@
 #include <string>
 
 #include "block/payout.h"
+#include "support/error_of.h"
 
 namespace vkn {
 namespace {
 
-std::string error_of(const std::string& text) {
-    try {
-        parse_payout(text);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no error>";
+std::string parse_error(const std::string& text) {
+    return error_of([&] { parse_payout(text); });
 }
 
 std::vector<uint64_t> split(uint64_t value, std::initializer_list<const char*> specs) {
@@ -27,12 +23,7 @@ std::vector<uint64_t> split(uint64_t value, std::initializer_list<const char*> s
 }
 
 std::string split_error(uint64_t value, const std::vector<PayoutSpec>& p) {
-    try {
-        split_coinbase_value(value, p);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no error>";
+    return error_of([&] { split_coinbase_value(value, p); });
 }
 
 TEST(Payout, ParseForms) {
@@ -51,19 +42,19 @@ TEST(Payout, ParseForms) {
 }
 
 TEST(Payout, ParseMessages) {
-    EXPECT_EQ(error_of("abcd@0"), "payout weight must be positive: abcd@0");
-    EXPECT_EQ(error_of("abcd@-1"), "payout weight must be positive: abcd@-1");
-    EXPECT_EQ(error_of("abcd@nan"), "payout weight must be positive: abcd@nan");
-    EXPECT_EQ(error_of("abcd@x"), "invalid number for payout weight: x");
-    EXPECT_EQ(error_of("abcd:x"), "invalid integer for payout satoshis: x");
-    EXPECT_EQ(error_of("abcd:5y"), "invalid trailing characters in payout satoshis: 5y");
-    EXPECT_EQ(error_of("ab:cd@2"), "hex string has odd length: ab:cd");
-    EXPECT_EQ(error_of("ab:c@2"), "invalid hex string: ab:c");
-    EXPECT_EQ(error_of("abc"), "hex string has odd length: abc");
-    EXPECT_EQ(error_of("@2"), "empty scriptPubKey in payout: @2");
-    EXPECT_EQ(error_of("0x:5"), "empty scriptPubKey in payout: 0x:5");
+    EXPECT_EQ(parse_error("abcd@0"), "payout weight must be positive: abcd@0");
+    EXPECT_EQ(parse_error("abcd@-1"), "payout weight must be positive: abcd@-1");
+    EXPECT_EQ(parse_error("abcd@nan"), "payout weight must be positive: abcd@nan");
+    EXPECT_EQ(parse_error("abcd@x"), "invalid number for payout weight: x");
+    EXPECT_EQ(parse_error("abcd:x"), "invalid integer for payout satoshis: x");
+    EXPECT_EQ(parse_error("abcd:5y"), "invalid trailing characters in payout satoshis: 5y");
+    EXPECT_EQ(parse_error("ab:cd@2"), "hex string has odd length: ab:cd");
+    EXPECT_EQ(parse_error("ab:c@2"), "invalid hex string: ab:c");
+    EXPECT_EQ(parse_error("abc"), "hex string has odd length: abc");
+    EXPECT_EQ(parse_error("@2"), "empty scriptPubKey in payout: @2");
+    EXPECT_EQ(parse_error("0x:5"), "empty scriptPubKey in payout: 0x:5");
     std::string big(20002, 'a');
-    EXPECT_EQ(error_of(big), "unreasonably large scriptPubKey in payout: " + big);
+    EXPECT_EQ(parse_error(big), "unreasonably large scriptPubKey in payout: " + big);
 }
 
 TEST(Payout, SplitExamples) {

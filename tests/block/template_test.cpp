@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "block/template.h"
+#include "support/error_of.h"
 #include "support/testdata.h"
 #include "util/hex.h"
 
@@ -20,13 +21,8 @@ json minimal() {
                 {"bits", "207fffff"}};
 }
 
-std::string error_of(const json& reply, bool internal = false) {
-    try {
-        parse_block_template(reply, internal);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "<no error>";
+std::string parse_error(const json& reply, bool internal = false) {
+    return error_of([&] { parse_block_template(reply, internal); });
 }
 
 TEST(Template, ParsesTheRealReconstructedTemplate) {
@@ -129,72 +125,72 @@ TEST(Template, TransactionHashOrder) {
     t = parse_block_template(r, true);
     EXPECT_EQ(t.transactions[0].txid[0], 0x01);
     r["transactions"][0]["txid"] = display.substr(2);
-    EXPECT_EQ(error_of(r), "expected 32-byte hash hex, got 31 bytes");
-    EXPECT_EQ(error_of(r, true), "expected 32-byte tx hash");
+    EXPECT_EQ(parse_error(r), "expected 32-byte hash hex, got 31 bytes");
+    EXPECT_EQ(parse_error(r, true), "expected 32-byte tx hash");
     r["transactions"] = "nope";
     EXPECT_TRUE(parse_block_template(r, false).transactions.empty());
 }
 
 TEST(Template, EveryFailureRow) {
-    EXPECT_EQ(error_of(json(nullptr)), "[json.exception.type_error.304] cannot use at() with null");
+    EXPECT_EQ(parse_error(json(nullptr)), "[json.exception.type_error.304] cannot use at() with null");
     for (const char* key : {"version", "previousblockhash", "coinbasevalue", "height", "curtime", "bits"}) {
         json r = minimal();
         r.erase(key);
-        EXPECT_EQ(error_of(r), std::string("[json.exception.out_of_range.403] key '") + key + "' not found");
+        EXPECT_EQ(parse_error(r), std::string("[json.exception.out_of_range.403] key '") + key + "' not found");
     }
     json r = minimal();
     r["height"] = "840000";
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be number, but is string");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be number, but is string");
     r = minimal();
     r["version"] = true;
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be number, but is boolean");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be number, but is boolean");
     r = minimal();
     r["previousblockhash"] = 1;
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be string, but is number");
     r = minimal();
     r["mintime"] = "x";
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be number, but is string");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be number, but is string");
     r = minimal();
     r["longpollid"] = 5;
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be string, but is number");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be string, but is number");
     r = minimal();
     r["workid"] = json::array();
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.302] type must be string, but is array");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.302] type must be string, but is array");
     r = minimal();
     r["transactions"] = json::array({7});
-    EXPECT_EQ(error_of(r), "[json.exception.type_error.304] cannot use at() with number");
+    EXPECT_EQ(parse_error(r), "[json.exception.type_error.304] cannot use at() with number");
     r["transactions"] = json::array({json{{"txid", std::string(64, '0')}}});
-    EXPECT_EQ(error_of(r), "[json.exception.out_of_range.403] key 'data' not found");
+    EXPECT_EQ(parse_error(r), "[json.exception.out_of_range.403] key 'data' not found");
     r["transactions"] = json::array({json{{"data", "00"}}});
-    EXPECT_EQ(error_of(r), "[json.exception.out_of_range.403] key 'txid' not found");
+    EXPECT_EQ(parse_error(r), "[json.exception.out_of_range.403] key 'txid' not found");
     r["transactions"] = json::array({json{{"data", "0g"}, {"txid", std::string(64, '0')}}});
-    EXPECT_EQ(error_of(r), "invalid hex string: 0g");
+    EXPECT_EQ(parse_error(r), "invalid hex string: 0g");
     r["transactions"] = json::array({json{{"data", "00"}, {"txid", std::string(64, '0')}, {"hash", "zz"}}});
-    EXPECT_EQ(error_of(r), "invalid hex string: zz");
+    EXPECT_EQ(parse_error(r), "invalid hex string: zz");
     r = minimal();
     r["previousblockhash"] = "abc";
-    EXPECT_EQ(error_of(r), "hex string has odd length: abc");
+    EXPECT_EQ(parse_error(r), "hex string has odd length: abc");
     r = minimal();
     r["target"] = "00";
-    EXPECT_EQ(error_of(r), "expected 32-byte hash hex, got 1 bytes");
+    EXPECT_EQ(parse_error(r), "expected 32-byte hash hex, got 1 bytes");
     r = minimal();
     r["coinbaseaux"] = json{{"flags", "x1"}};
-    EXPECT_EQ(error_of(r), "invalid hex string: x1");
+    EXPECT_EQ(parse_error(r), "invalid hex string: x1");
     r = minimal();
     r["default_witness_commitment"] = "6";
-    EXPECT_EQ(error_of(r), "hex string has odd length: 6");
+    EXPECT_EQ(parse_error(r), "hex string has odd length: 6");
     r = minimal();
     r["bits"] = "207ffff";
-    EXPECT_EQ(error_of(r), "expected 8 hex chars for bits, got: 207ffff");
+    EXPECT_EQ(parse_error(r), "expected 8 hex chars for bits, got: 207ffff");
     r["bits"] = "207ffffg";
-    EXPECT_EQ(error_of(r), "invalid hex for bits: 207ffffg");
+    EXPECT_EQ(parse_error(r), "invalid hex for bits: 207ffffg");
     r = minimal();
     r["noncerange"] = "0000000x00000010";
-    EXPECT_EQ(error_of(r), "invalid hex for noncerange minimum: 0000000x");
+    EXPECT_EQ(parse_error(r), "invalid hex for noncerange minimum: 0000000x");
     r["noncerange"] = "000000000000001x";
-    EXPECT_EQ(error_of(r), "invalid hex for noncerange maximum: 0000001x");
+    EXPECT_EQ(parse_error(r), "invalid hex for noncerange maximum: 0000001x");
     r["noncerange"] = "0000001000000000";
-    EXPECT_EQ(error_of(r), "GBT noncerange minimum is greater than maximum");
+    EXPECT_EQ(parse_error(r), "GBT noncerange minimum is greater than maximum");
 }
 
 }  // namespace

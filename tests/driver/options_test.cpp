@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "support/error_of.h"
 #include "support/temp_home.h"
 
 namespace vkn {
@@ -22,13 +23,8 @@ MinerOptions parse(std::initializer_list<const char*> args) {
     return parse_options(int(argv.size()), argv.data());
 }
 
-std::string error_of(std::initializer_list<const char*> args) {
-    try {
-        parse(args);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no error>";
+std::string parse_error(std::initializer_list<const char*> args) {
+    return error_of([&] { parse(args); });
 }
 
 TEST(Options, HelpMatchesGoldenText) {
@@ -96,28 +92,28 @@ TEST(Options, ValueTakesNextArgumentWhateverItIs) {
 
 TEST(Options, EveryMessage) {
     TempHome home;
-    EXPECT_EQ(error_of({}), "missing --payout raw scriptPubKey hex");
-    EXPECT_EQ(error_of({"--gpu"}), "missing value after --gpu");
-    EXPECT_EQ(error_of({"--payout"}), "missing value after --payout");
-    EXPECT_EQ(error_of({"--frobnicate"}), "unknown option: --frobnicate");
-    EXPECT_EQ(error_of({"positional"}), "unknown option: positional");
-    EXPECT_EQ(error_of({"--rpc-url=x"}), "unknown option: --rpc-url=x");
-    EXPECT_EQ(error_of({"--gpu", "x", "--help"}), "invalid integer for --gpu: x");
-    EXPECT_EQ(error_of({"--device", " "}), "empty integer for --device");
-    EXPECT_EQ(error_of({"--blocks", "12ab"}), "invalid trailing characters in --blocks: 12ab");
-    EXPECT_EQ(error_of({"--threads-per-block", "0"}), "--threads-per-block must be positive");
-    EXPECT_EQ(error_of({"--threads-per-block", "2147483648"}), "--threads-per-block must be positive");
-    EXPECT_EQ(error_of({"--iters", "4294967296"}), "--iters must be positive");
-    EXPECT_EQ(error_of({"--oversubscribe", "0"}), "--oversubscribe must be positive");
-    EXPECT_EQ(error_of({"--poll-sec", "-5"}), "--poll-sec must be positive");
-    EXPECT_EQ(error_of({"--status-sec", "0"}), "--status-sec must be positive");
-    EXPECT_EQ(error_of({"--benchmark", "0"}), "--benchmark must be positive");
-    EXPECT_EQ(error_of({"--benchmark", "-3"}), "--benchmark must be positive");
+    EXPECT_EQ(parse_error({}), "missing --payout raw scriptPubKey hex");
+    EXPECT_EQ(parse_error({"--gpu"}), "missing value after --gpu");
+    EXPECT_EQ(parse_error({"--payout"}), "missing value after --payout");
+    EXPECT_EQ(parse_error({"--frobnicate"}), "unknown option: --frobnicate");
+    EXPECT_EQ(parse_error({"positional"}), "unknown option: positional");
+    EXPECT_EQ(parse_error({"--rpc-url=x"}), "unknown option: --rpc-url=x");
+    EXPECT_EQ(parse_error({"--gpu", "x", "--help"}), "invalid integer for --gpu: x");
+    EXPECT_EQ(parse_error({"--device", " "}), "empty integer for --device");
+    EXPECT_EQ(parse_error({"--blocks", "12ab"}), "invalid trailing characters in --blocks: 12ab");
+    EXPECT_EQ(parse_error({"--threads-per-block", "0"}), "--threads-per-block must be positive");
+    EXPECT_EQ(parse_error({"--threads-per-block", "2147483648"}), "--threads-per-block must be positive");
+    EXPECT_EQ(parse_error({"--iters", "4294967296"}), "--iters must be positive");
+    EXPECT_EQ(parse_error({"--oversubscribe", "0"}), "--oversubscribe must be positive");
+    EXPECT_EQ(parse_error({"--poll-sec", "-5"}), "--poll-sec must be positive");
+    EXPECT_EQ(parse_error({"--status-sec", "0"}), "--status-sec must be positive");
+    EXPECT_EQ(parse_error({"--benchmark", "0"}), "--benchmark must be positive");
+    EXPECT_EQ(parse_error({"--benchmark", "-3"}), "--benchmark must be positive");
     // Validation order: the first failing check wins.
-    EXPECT_EQ(error_of({"--status-sec", "0", "--iters", "0"}), "--iters must be positive");
-    EXPECT_EQ(error_of({"--status-sec", "0", "--benchmark", "0"}), "--status-sec must be positive");
-    EXPECT_EQ(error_of({"--payout", "abcd@0"}), "payout weight must be positive: abcd@0");
-    EXPECT_EQ(error_of({"--payout", "zz"}), "invalid hex string: zz");
+    EXPECT_EQ(parse_error({"--status-sec", "0", "--iters", "0"}), "--iters must be positive");
+    EXPECT_EQ(parse_error({"--status-sec", "0", "--benchmark", "0"}), "--status-sec must be positive");
+    EXPECT_EQ(parse_error({"--payout", "abcd@0"}), "payout weight must be positive: abcd@0");
+    EXPECT_EQ(parse_error({"--payout", "zz"}), "invalid hex string: zz");
 }
 
 TEST(Options, SelftestAndBenchmarkWaivePayout) {
@@ -150,7 +146,7 @@ TEST(Options, CookieSearchParentFileIsAbsentAndHomeRequired) {
     std::ofstream(home.path() + "/.vorlakken") << "a file, not a directory";
     EXPECT_EQ(parse({"--selftest"}).rpc.cookie_file, "");
     ScopedEnv no_home("HOME", nullptr);
-    EXPECT_EQ(error_of({"--selftest"}), "HOME is not set, cannot expand path: ~/.vorlakken/.cookie");
+    EXPECT_EQ(parse_error({"--selftest"}), "HOME is not set, cannot expand path: ~/.vorlakken/.cookie");
     EXPECT_EQ(parse({"--selftest", "--rpc-user", "u"}).rpc.user, "u");  // no search, no HOME needed
 }
 

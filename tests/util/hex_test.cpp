@@ -2,20 +2,12 @@
 
 #include <stdexcept>
 
+#include "support/error_of.h"
+
 #include "util/hex.h"
 
 namespace vkn {
 namespace {
-
-template <class F>
-std::string error_of(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 TEST(Hex, TrimAndDecode) {
     EXPECT_EQ(trim_ws(" \t\r\nab \n"), "ab");

@@ -3,20 +3,12 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "support/error_of.h"
+
 #include "util/parse.h"
 
 namespace vkn {
 namespace {
-
-template <class F>
-std::string error_of(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 TEST(ParseU64, AcceptsWhatStoullAccepts) {
     EXPECT_EQ(parse_u64(" 42 ", "--gpu"), 42u);
