@@ -161,6 +161,24 @@ class SimNodeTest(unittest.TestCase):
         self.assertIn("height", n.call("getstatus"))
 
 
+class MempoolTest(unittest.TestCase):
+    def test_new_transactions_and_timeout_end_a_long_poll(self):
+        with SimNode("--tx-interval", "0.5", "--txs", "1") as node:
+            tpl = node.call("getblocktemplate", {})
+            start = time.time()
+            later = node.call("getblocktemplate", {"longpollid": tpl["longpollid"]})
+            self.assertLess(time.time() - start, 3)
+            self.assertGreater(len(later["transactions"]), 1)
+            self.assertEqual(later["height"], tpl["height"])
+            self.assertNotEqual(later["longpollid"], tpl["longpollid"])
+        with SimNode("--longpoll-timeout", "0.5") as node:
+            tpl = node.call("getblocktemplate", {})
+            start = time.time()
+            again = node.call("getblocktemplate", {"longpollid": tpl["longpollid"]})
+            self.assertGreaterEqual(time.time() - start, 0.4)
+            self.assertEqual(again["longpollid"], tpl["longpollid"])
+
+
 class AuthTest(unittest.TestCase):
     def test_cookie_and_user(self):
         import tempfile
