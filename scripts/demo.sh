@@ -8,13 +8,17 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 "$root/scripts/install-deps.sh"
+work="$(mktemp -d)"
 if [ ! -x "$build/src/vkn-miner" ]; then
+  echo "[demo] building vkn-miner in $build"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vkn-miner >/dev/null
+if ! cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target vkn-miner >"$work/build.log" 2>&1; then
+  cat "$work/build.log"
+  exit 1
+fi
 miner="$build/src/vkn-miner"
 
-work="$(mktemp -d)"
 node_pid=""
 miner_pid=""
 cleanup() {

@@ -31,12 +31,11 @@ int run_benchmark(SearchBackend& backend, const MinerOptions& options) {
         next += r.hashes;
         const auto now = Clock::now();
         if (std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >= options.status_sec) {
-            StatInputs s;
-            s.batch_start = batch_start;
-            s.total = total;
-            s.run_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
-            s.batch = r;
-            std::cout << stat_line(s) << "\n";
+            std::cout << stat_line({.batch_start = batch_start,
+                                    .total = total,
+                                    .run_ns = std::chrono::nanoseconds(now - start).count(),
+                                    .batch = r})
+                      << "\n";
             last_status = now;
         }
     }

@@ -142,14 +142,13 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
             total += r.hashes;
             const Clock::time_point now = Clock::now();
             if (whole_seconds(now - last_status) >= o.status_sec) {
-                StatInputs s;
-                s.height = work.height;
-                s.extranonce = extranonce;
-                s.batch_start = start;
-                s.total = total;
-                s.run_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - run_start).count();
-                s.batch = r;
-                std::cout << stat_line(s) << "\n";
+                std::cout << stat_line({.height = work.height,
+                                        .extranonce = extranonce,
+                                        .batch_start = start,
+                                        .total = total,
+                                        .run_ns = std::chrono::nanoseconds(now - run_start).count(),
+                                        .batch = r})
+                          << "\n";
                 last_status = now;
             }
 
