@@ -57,6 +57,8 @@ inline namespace VKN_CORE_LAYOUT {
 
 VKN_HD uint64_t rotl64(uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
 
+// The core keeps its own copy of the round constants: the host reference
+// in src/hash stays an independent check of it.
 VKN_HD uint64_t round_constant(int round) {
 #if defined(__CUDA_ARCH__)
     // A switch folds to an immediate once the rounds are unrolled, with no
@@ -102,18 +104,26 @@ VKN_HD uint64_t round_constant(int round) {
 constexpr uint64_t kPad06 = 0x06;                   // SHA3 domain byte right after the input
 constexpr uint64_t kPad80 = 0x8000000000000000ULL;  // final bit at byte 135, lane 16
 
-// One Keccak-f[1600] round: theta, rho and pi, chi, iota.
-VKN_HD void keccak_round(uint64_t a[25], uint64_t rc) {
+// Theta's term for each column x: c[x-1] ^ rotl(c[x+1], 1), where c[x] is
+// the parity of column x.
+VKN_HD void theta_terms(const uint64_t a[25], uint64_t& d0, uint64_t& d1, uint64_t& d2, uint64_t& d3,
+                        uint64_t& d4) {
     const uint64_t c0 = a[0] ^ a[5] ^ a[10] ^ a[15] ^ a[20];
     const uint64_t c1 = a[1] ^ a[6] ^ a[11] ^ a[16] ^ a[21];
     const uint64_t c2 = a[2] ^ a[7] ^ a[12] ^ a[17] ^ a[22];
     const uint64_t c3 = a[3] ^ a[8] ^ a[13] ^ a[18] ^ a[23];
     const uint64_t c4 = a[4] ^ a[9] ^ a[14] ^ a[19] ^ a[24];
-    const uint64_t d0 = c4 ^ rotl64(c1, 1);
-    const uint64_t d1 = c0 ^ rotl64(c2, 1);
-    const uint64_t d2 = c1 ^ rotl64(c3, 1);
-    const uint64_t d3 = c2 ^ rotl64(c4, 1);
-    const uint64_t d4 = c3 ^ rotl64(c0, 1);
+    d0 = c4 ^ rotl64(c1, 1);
+    d1 = c0 ^ rotl64(c2, 1);
+    d2 = c1 ^ rotl64(c3, 1);
+    d3 = c2 ^ rotl64(c4, 1);
+    d4 = c3 ^ rotl64(c0, 1);
+}
+
+// One Keccak-f[1600] round: theta, rho and pi, chi, iota.
+VKN_HD void keccak_round(uint64_t a[25], uint64_t rc) {
+    uint64_t d0, d1, d2, d3, d4;
+    theta_terms(a, d0, d1, d2, d3, d4);
     const uint64_t b00 = a[0] ^ d0;
     const uint64_t b10 = rotl64(a[6] ^ d1, 44);
     const uint64_t b20 = rotl64(a[12] ^ d2, 43);
@@ -168,16 +178,8 @@ VKN_HD void keccak_round(uint64_t a[25], uint64_t rc) {
 
 // The last round when only lanes 0 to 3 of the result are read.
 VKN_HD void keccak_round_out4(const uint64_t a[25], uint64_t rc, uint64_t out[4]) {
-    const uint64_t c0 = a[0] ^ a[5] ^ a[10] ^ a[15] ^ a[20];
-    const uint64_t c1 = a[1] ^ a[6] ^ a[11] ^ a[16] ^ a[21];
-    const uint64_t c2 = a[2] ^ a[7] ^ a[12] ^ a[17] ^ a[22];
-    const uint64_t c3 = a[3] ^ a[8] ^ a[13] ^ a[18] ^ a[23];
-    const uint64_t c4 = a[4] ^ a[9] ^ a[14] ^ a[19] ^ a[24];
-    const uint64_t d0 = c4 ^ rotl64(c1, 1);
-    const uint64_t d1 = c0 ^ rotl64(c2, 1);
-    const uint64_t d2 = c1 ^ rotl64(c3, 1);
-    const uint64_t d3 = c2 ^ rotl64(c4, 1);
-    const uint64_t d4 = c3 ^ rotl64(c0, 1);
+    uint64_t d0, d1, d2, d3, d4;
+    theta_terms(a, d0, d1, d2, d3, d4);
     const uint64_t b00 = a[0] ^ d0;
     const uint64_t b10 = rotl64(a[6] ^ d1, 44);
     const uint64_t b20 = rotl64(a[12] ^ d2, 43);
