@@ -5,16 +5,9 @@
 
 #include "block/coinbase.h"
 #include "hash/sha256.h"
+#include "util/endian.h"
 
 namespace vkn {
-namespace {
-
-void put_le32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-
-}  // namespace
-
 Hash256 merkle_root(std::vector<Hash256> level) {
     if (level.empty()) return Hash256{};
     uint8_t pair[64];
@@ -70,12 +63,12 @@ CandidateBlock build_candidate(const BlockTemplate& t, const std::vector<PayoutS
 
     Bytes h;
     h.reserve(80);
-    put_le32(h, uint32_t(t.version));
+    append_le(h, uint32_t(t.version), 4);
     h.insert(h.end(), t.prev_hash.begin(), t.prev_hash.end());
     h.insert(h.end(), c.merkle_root.begin(), c.merkle_root.end());
-    put_le32(h, c.time);
-    put_le32(h, t.bits);
-    put_le32(h, 0);
+    append_le(h, c.time, 4);
+    append_le(h, t.bits, 4);
+    append_le(h, 0, 4);
     if (h.size() != 80) throw std::runtime_error("internal error: block header was not 80 bytes");
     std::copy(h.begin(), h.end(), c.header.begin());
     return c;
@@ -83,7 +76,7 @@ CandidateBlock build_candidate(const BlockTemplate& t, const std::vector<PayoutS
 
 Bytes serialize_block(const CandidateBlock& c, uint32_t nonce) {
     std::array<uint8_t, 80> header = c.header;
-    for (int i = 0; i < 4; ++i) header[76 + i] = uint8_t(nonce >> (8 * i));
+    store_le32(header.data() + 76, nonce);
     size_t size = 80 + 9 + c.coinbase.size();
     for (const Bytes& tx : c.transactions) size += tx.size();
     Bytes block(header.begin(), header.end());

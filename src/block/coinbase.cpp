@@ -4,16 +4,9 @@
 
 #include "block/candidate.h"
 #include "hash/sha256.h"
+#include "util/endian.h"
 
 namespace vkn {
-namespace {
-
-void put_le(Bytes& out, uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
-
-}  // namespace
-
 Bytes script_num(uint32_t n) {
     Bytes out;
     while (n) {
@@ -30,13 +23,13 @@ void push_data(Bytes& script, const Bytes& data) {
         script.push_back(uint8_t(n));
     } else if (n < 256) {
         script.push_back(0x4c);
-        put_le(script, n, 1);
+        append_le(script, n, 1);
     } else if (n <= 0xffff) {
         script.push_back(0x4d);
-        put_le(script, n, 2);
+        append_le(script, n, 2);
     } else {
         script.push_back(0x4e);
-        put_le(script, n, 4);
+        append_le(script, n, 4);
     }
     script.insert(script.end(), data.begin(), data.end());
 }
@@ -46,13 +39,13 @@ void write_compact_size(Bytes& out, uint64_t n) {
         out.push_back(uint8_t(n));
     } else if (n <= 0xffff) {
         out.push_back(0xfd);
-        put_le(out, n, 2);
+        append_le(out, n, 2);
     } else if (n <= 0xffffffffull) {
         out.push_back(0xfe);
-        put_le(out, n, 4);
+        append_le(out, n, 4);
     } else {
         out.push_back(0xff);
-        put_le(out, n, 8);
+        append_le(out, n, 8);
     }
 }
 
@@ -64,7 +57,7 @@ Bytes build_script_sig(const BlockTemplate& t, uint64_t extranonce, const std::s
     else push_data(s, script_num(t.height));
     for (const Bytes& aux : t.coinbaseaux) s.insert(s.end(), aux.begin(), aux.end());
     Bytes en;
-    put_le(en, extranonce, 8);
+    append_le(en, extranonce, 8);
     push_data(s, en);
     if (!tag.empty()) push_data(s, Bytes(tag.begin(), tag.end()));
     if (s.size() > 100)
@@ -102,20 +95,20 @@ Bytes build_coinbase(const BlockTemplate& t, const std::vector<TxOut>& outputs, 
     const bool witness = with_commitment && !strip_witness;
     Bytes tx;
     tx.reserve(128 + script_sig.size() + outs.size() * 48);
-    put_le(tx, 2, 4);
+    append_le(tx, 2, 4);
     if (witness) {
         tx.push_back(0x00);
         tx.push_back(0x01);
     }
     write_compact_size(tx, 1);
     tx.insert(tx.end(), 32, 0x00);
-    put_le(tx, 0xffffffff, 4);
+    append_le(tx, 0xffffffff, 4);
     write_compact_size(tx, script_sig.size());
     tx.insert(tx.end(), script_sig.begin(), script_sig.end());
-    put_le(tx, 0xffffffff, 4);
+    append_le(tx, 0xffffffff, 4);
     write_compact_size(tx, outs.size());
     for (const TxOut& o : outs) {
-        put_le(tx, o.value, 8);
+        append_le(tx, o.value, 8);
         write_compact_size(tx, o.script.size());
         tx.insert(tx.end(), o.script.begin(), o.script.end());
     }
@@ -124,7 +117,7 @@ Bytes build_coinbase(const BlockTemplate& t, const std::vector<TxOut>& outputs, 
         write_compact_size(tx, 32);
         tx.insert(tx.end(), 32, 0x00);
     }
-    put_le(tx, 0, 4);
+    append_le(tx, 0, 4);
     return tx;
 }
 

@@ -17,6 +17,7 @@
 #include "hash/sha3t.h"
 #include "rpc/long_poller.h"
 #include "rpc/rpc_client.h"
+#include "util/endian.h"
 #include "util/hex.h"
 
 namespace vkn {
@@ -71,7 +72,7 @@ std::string redact_url(const std::string& url) {
 FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
                         Hash256& cpu_hash) {
     Header80 h = header;
-    for (int i = 0; i < 4; ++i) h[76 + i] = uint8_t(nonce >> (8 * i));
+    store_le32(h.data() + 76, nonce);
     cpu_hash = sha3_256t(h.data(), h.size());
     if (cpu_hash != reported) return FoundCheck::mismatch;
     if (!hash_meets_target(cpu_hash, target)) return FoundCheck::above_target;
@@ -97,6 +98,10 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     Clock::time_point last_refresh = run_start;
     Clock::time_point last_status = run_start;
 
+    // The driver's own fetches (periodic refresh, after a submission).
+    auto fetch_work = [&] {
+        return install_template(client.get_block_template("", -1, nullptr), o.gbt_txids_internal, poller);
+    };
     auto take_longpoll = [&]() -> bool {
         std::optional<nlohmann::json> reply = poller.take_update();
         if (!reply) return false;
@@ -128,8 +133,7 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
                     last_refresh = now;
                     std::cout << "[work] periodic GBT refresh\n";
                     try {
-                        work = install_template(client.get_block_template("", -1, nullptr), o.gbt_txids_internal,
-                                                poller);
+                        work = fetch_work();
                         new_work = true;
                         break;
                     } catch (const std::exception& e) {
@@ -170,8 +174,7 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
                         submit(client, hex);
                         if (o.mine_one) return 0;
                         try {
-                            work = install_template(client.get_block_template("", -1, nullptr),
-                                                    o.gbt_txids_internal, poller);
+                            work = fetch_work();
                         } catch (const std::exception& e) {
                             err_line(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
                         }

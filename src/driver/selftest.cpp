@@ -6,6 +6,7 @@
 #include "hash/keccak.h"
 #include "hash/sha256.h"
 #include "hash/sha3t.h"
+#include "util/endian.h"
 #include "util/hex.h"
 
 namespace vkn {
@@ -43,10 +44,7 @@ bool backend_selftest(SearchBackend& backend, std::string* error) {
         target.fill(0xff);
         BatchResult r = backend.run_batch(header, target, kNonce, kNonce, Geometry{1, 1, 1});
         if (!r.found || r.nonce != kNonce) return fail(error, "GPU did not find a nonce under max target");
-        header[76] = uint8_t(kNonce);
-        header[77] = uint8_t(kNonce >> 8);
-        header[78] = uint8_t(kNonce >> 16);
-        header[79] = uint8_t(kNonce >> 24);
+        store_le32(header.data() + 76, kNonce);
         if (sha3_256t(header.data(), header.size()) != r.hash)
             return fail(error, "GPU SHA3-256t does not match CPU SHA3-256t");
         return true;

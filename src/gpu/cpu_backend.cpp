@@ -30,10 +30,8 @@ public:
 
     BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
                           const Geometry& g) override {
-        validate_batch_args(g.blocks, g.threads, g.iters_per_thread);
         BatchResult r;
-        if (nonce_start > nonce_end) return r;
-        const uint64_t hashes = batch_nonce_count(nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
+        const uint64_t hashes = checked_batch_count(nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
         if (hashes == 0) return r;
         uint64_t h64[10], t64[4];
         header_to_words(header, h64);

@@ -57,10 +57,8 @@ class CudaMiner {
 public:
     BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
                           uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
-        validate_batch_args(blocks, threads, iters_per_thread);
         BatchResult r;
-        if (nonce_start > nonce_end) return r;
-        r.hashes = batch_nonce_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
+        r.hashes = checked_batch_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
         if (r.hashes == 0) return r;
 
         if (d_found_ == nullptr) {

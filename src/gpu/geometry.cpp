@@ -13,10 +13,12 @@ uint64_t batch_nonce_count(uint32_t nonce_start, uint32_t nonce_end, uint32_t it
     return std::min(range, grid);
 }
 
-void validate_batch_args(int32_t blocks, int32_t threads, uint32_t iters_per_thread) {
+uint64_t checked_batch_count(uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks,
+                             int32_t threads) {
     if (blocks < 1) throw std::runtime_error("CUDA blocks must be positive");
     if (threads < 1) throw std::runtime_error("CUDA threads per block must be positive");
     if (iters_per_thread == 0) throw std::runtime_error("iterations per thread must be positive");
+    return batch_nonce_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
 }
 
 int32_t grid_from_occupancy(bool query_ok, int32_t blocks_per_sm, int32_t sm_count, int32_t oversubscribe) {

@@ -9,8 +9,11 @@ namespace vkn {
 uint64_t batch_nonce_count(uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks,
                            int32_t threads);
 
-// The argument checks every batch makes before touching the hardware.
-void validate_batch_args(int32_t blocks, int32_t threads, uint32_t iters_per_thread);
+// The argument checks every batch makes before touching the hardware
+// (blocks, then threads, then iterations must be positive), then
+// batch_nonce_count: 0 means there is nothing to launch.
+uint64_t checked_batch_count(uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks,
+                             int32_t threads);
 
 // The automatic grid from an occupancy answer: per-SM blocks (1 when the
 // query failed or said less) x SMs x oversubscribe (at least 1), wrapping in

@@ -5,15 +5,10 @@
 #include <vector>
 
 #include "gpu/search_core.h"
+#include "util/endian.h"
 
 namespace vkn {
 namespace {
-
-uint64_t load_le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
 
 // The host twin of the device record: an atomic flag claimed once.
 struct HostFound {

@@ -1,5 +1,7 @@
 #include "hash/keccak.h"
 
+#include "util/endian.h"
+
 namespace vkn {
 namespace {
 
@@ -16,12 +18,6 @@ constexpr uint64_t kRoundConstants[24] = {
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
 
 inline uint64_t rotl(uint64_t x, int n) { return n == 0 ? x : (x << n) | (x >> (64 - n)); }
-
-inline uint64_t load_le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
 
 Hash256 squeeze(const uint64_t state[25]) {
     Hash256 out;
