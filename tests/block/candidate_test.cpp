@@ -3,6 +3,7 @@
 #include "block/candidate.h"
 #include "block/coinbase.h"
 #include "hash/sha256.h"
+#include "support/error_of.h"
 #include "support/testdata.h"
 #include "util/hex.h"
 
@@ -166,12 +167,8 @@ TEST(Candidate, TimeRules) {
 
 TEST(Candidate, FailuresPassThrough) {
     BlockTemplate t = simple();
-    try {
-        build_candidate(t, {parse_payout("51:5001")}, 0, "", false);
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "absolute payout sum exceeds coinbasevalue from template");
-    }
+    EXPECT_EQ(error_of([&] { build_candidate(t, {parse_payout("51:5001")}, 0, "", false); }),
+              "absolute payout sum exceeds coinbasevalue from template");
     EXPECT_THROW(build_candidate(t, {}, 0, "", false), std::runtime_error);
     EXPECT_THROW(build_candidate(t, one_payout(), 0, std::string(200, 'x'), false), std::runtime_error);
 }

@@ -4,6 +4,7 @@
 
 #include "block/coinbase.h"
 #include "hash/sha256.h"
+#include "support/error_of.h"
 #include "util/hex.h"
 
 namespace vkn {
@@ -71,12 +72,8 @@ TEST(Coinbase, AuxBytesAndTagLimit) {
     EXPECT_EQ(build_script_sig(plain, 0, std::string(85, 't')).size(), 100u);  // 4 + 9 + 2 + 85
     EXPECT_EQ(bytes_to_hex(build_script_sig(plain, 0, std::string(85, 't'))).substr(26, 4), "4c55");
     EXPECT_EQ(bytes_to_hex(build_script_sig(plain, 0, std::string(75, 't'))).substr(26, 2), "4b");
-    try {
-        build_script_sig(plain, 0, std::string(86, 't'));
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "coinbase scriptSig exceeds 100 bytes; use a shorter --coinbase-tag or fewer aux bytes");
-    }
+    EXPECT_EQ(error_of([&] { build_script_sig(plain, 0, std::string(86, 't')); }),
+              "coinbase scriptSig exceeds 100 bytes; use a shorter --coinbase-tag or fewer aux bytes");
     t.coinbaseaux = {Bytes(90, 0x00)};
     EXPECT_THROW(build_script_sig(t, 0, ""), std::runtime_error);
 }

@@ -186,6 +186,14 @@ class TemplateVariants(unittest.TestCase):
 
 
 class RunningMiner(unittest.TestCase):
+    def stop_cleanly(self, m, sig):
+        """A signal ends the run within two seconds: "[exit] stopped", status 0."""
+        status, took, err = m.stop(sig)
+        self.assertEqual(status, 0, err)
+        self.assertLess(took, 2.0)
+        self.assertEqual(m.lines[-1], "[exit] stopped")
+        return err
+
     def test_several_blocks_then_sigint(self):
         with SimNode("--txs", "3") as node:
             m = Miner(miner(node.url, "--status-sec", "1"))
@@ -194,12 +202,9 @@ class RunningMiner(unittest.TestCase):
                 # Block after block, each followed by fresh work.
                 for height in (2, 3, 4):
                     m.wait_for(r"^\[work\] height=%d " % height)
-                status, took, err = m.stop(signal.SIGINT)
+                self.stop_cleanly(m, signal.SIGINT)
             finally:
                 m.kill()
-            self.assertEqual(status, 0, err)
-            self.assertLess(took, 2.0)
-            self.assertEqual(m.lines[-1], "[exit] stopped")
             verdicts = node.call("getstatus")["verdicts"]
             self.assertGreaterEqual(len(verdicts), 3)
             self.assertTrue(all(v["verdict"] is None for v in verdicts), verdicts)
@@ -216,12 +221,9 @@ class RunningMiner(unittest.TestCase):
                 node.call("generate")  # a block found elsewhere
                 m.wait_for(r"^\[work\] longpoll update received$")
                 m.wait_for(r"^\[work\] height=2 ")
-                status, took, err = m.stop(signal.SIGTERM)
+                err = self.stop_cleanly(m, signal.SIGTERM)
             finally:
                 m.kill()
-            self.assertEqual(status, 0, err)
-            self.assertLess(took, 2.0)
-            self.assertEqual(m.lines[-1], "[exit] stopped")
             self.assertNotIn("[longpoll]", err)
 
     def test_periodic_refresh_and_failed_refresh(self):

@@ -7,6 +7,7 @@
 #include "gpu/grid_emulation.h"
 #include "gpu/search_core.h"
 #include "hash/sha3t.h"
+#include "support/error_of.h"
 
 namespace vkn {
 namespace {
@@ -188,21 +189,12 @@ TEST(GridEmulation, FoundFlagIsPolledEverySixteenIterations) {
 TEST(Geometry, BatchCountAndValidation) {
     EXPECT_EQ(batch_nonce_count(5, 4, 1, 1, 1), 0u);
     EXPECT_EQ(batch_nonce_count(7, 7, 1, 1, 1), 1u);
+    EXPECT_EQ(checked_batch_count(9, 8, 1, 1, 1), 0u);
     EXPECT_EQ(batch_nonce_count(0, 4294967295u, 512, 320, 128), 320ull * 128 * 512);
     EXPECT_EQ(batch_nonce_count(100, 4294967295u, 0xffffffffu, 0x7fffffff, 0x7fffffff), 4294967296ull - 100);
-    try {
-        validate_batch_args(0, 0, 0);
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "CUDA blocks must be positive");
-    }
-    EXPECT_THROW(validate_batch_args(1, 0, 1), std::runtime_error);
-    try {
-        validate_batch_args(1, 1, 0);
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "iterations per thread must be positive");
-    }
+    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 0, 0, 0); }), "CUDA blocks must be positive");
+    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 1, 1, 0); }), "CUDA threads per block must be positive");
+    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 0, 1, 1); }), "iterations per thread must be positive");
 }
 
 TEST(Geometry, AutoGridFromOccupancy) {
@@ -234,12 +226,8 @@ TEST(CpuBackend, BatchContract) {
     EXPECT_TRUE(hit.found);
     EXPECT_EQ(hit.hashes, 1u);
     EXPECT_EQ(hit.hash, reference(h, 1234567));
-    try {
-        cpu->run_batch(h, Hash256{}, 0, 1, Geometry{0, 0, 1});
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "CUDA blocks must be positive");
-    }
+    EXPECT_EQ(error_of([&] { cpu->run_batch(h, Hash256{}, 0, 1, Geometry{0, 0, 1}); }),
+              "CUDA blocks must be positive");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "rpc/rpc_client.h"
+#include "support/error_of.h"
 #include "support/http_server.h"
 #include "support/temp_home.h"
 
@@ -209,21 +210,11 @@ TEST(RpcCredentials, CommandLineAndCookie) {
         std::ofstream(home.path() + "/bad") << content;
         RpcConfig bad = config_for(s);
         bad.cookie_file = "~/bad";
-        try {
-            RpcClient client2(bad);
-            ADD_FAILURE();
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "RPC cookie file does not contain user:password: ~/bad");
-        }
+        EXPECT_EQ(error_of([&] { RpcClient client2(bad); }), "RPC cookie file does not contain user:password: ~/bad");
     }
     RpcConfig missing = config_for(s);
     missing.cookie_file = "~/none";
-    try {
-        RpcClient client3(missing);
-        ADD_FAILURE();
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot open file: " + home.path() + "/none");
-    }
+    EXPECT_EQ(error_of([&] { RpcClient client3(missing); }), "cannot open file: " + home.path() + "/none");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/error_of.h"
 #include "support/temp_home.h"
 #include "util/files.h"
 
@@ -22,12 +23,7 @@ TEST(ExpandHome, TildeForms) {
 TEST(ExpandHome, NeedsHomeOnlyForTilde) {
     ScopedEnv home("HOME", nullptr);
     EXPECT_EQ(expand_home("/abs"), "/abs");
-    try {
-        expand_home("~bob");
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "HOME is not set, cannot expand path: ~bob");
-    }
+    EXPECT_EQ(error_of([&] { expand_home("~bob"); }), "HOME is not set, cannot expand path: ~bob");
     ScopedEnv empty("HOME", "");
     EXPECT_THROW(expand_home("~"), std::runtime_error);
 }
@@ -37,12 +33,7 @@ TEST(ReadFile, WholeFileBytesAndExpandedPathInError) {
     std::string content("a\r\nb\0c\n", 7);
     std::ofstream(home.path() + "/f", std::ios::binary) << content;
     EXPECT_EQ(read_file("~/f"), content);
-    try {
-        read_file("~/missing");
-        FAIL();
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot open file: " + home.path() + "/missing");
-    }
+    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path() + "/missing");
 }
 
 }  // namespace
