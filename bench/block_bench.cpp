@@ -11,7 +11,7 @@
 namespace {
 
 nlohmann::json load_template() {
-    std::ifstream in(VKN_SOURCE_DIR "/../shared/testdata/mainnet-702861.gbt.json");
+    std::ifstream in(VKN_SOURCE_DIR "/tests/data/mainnet-702861.gbt.json");
     std::stringstream s;
     s << in.rdbuf();
     return nlohmann::json::parse(s.str());

@@ -7,7 +7,12 @@
 
 namespace vkn {
 
-LongPoller::LongPoller(const RpcClient& client, bool enabled) : client_(client), enabled_(enabled) {
+LongPoller::LongPoller(const RpcClient& client, bool enabled)
+    : LongPoller([&client](const std::string& id,
+                           const std::atomic<bool>* cancel) { return client.get_block_template(id, 0, cancel); },
+                 enabled) {}
+
+LongPoller::LongPoller(Fetch fetch, bool enabled) : fetch_(std::move(fetch)), enabled_(enabled) {
     if (enabled_) thread_ = std::thread([this] { watch(); });
 }
 
@@ -56,7 +61,7 @@ void LongPoller::watch() {
             cancel_.store(false);
         }
         try {
-            nlohmann::json reply = client_.get_block_template(id, 0, &cancel_);
+            nlohmann::json reply = fetch_(id, &cancel_);
             std::lock_guard<std::mutex> lock(mutex_);
             // A reply that raced with a new id or a stop is stale.
             if (cancel_.load()) continue;

@@ -3,6 +3,7 @@
 // and keeps the latest reply for the mining loop to take.
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,8 +17,13 @@ namespace vkn {
 
 class LongPoller {
 public:
+    // One held getblocktemplate call with the given long-poll id; a set
+    // cancel flag may abort it with RpcCancelled.
+    using Fetch = std::function<nlohmann::json(const std::string& longpollid, const std::atomic<bool>* cancel)>;
+
     // The thread starts only when enabled; disabled, every call does nothing.
     LongPoller(const RpcClient& client, bool enabled);
+    LongPoller(Fetch fetch, bool enabled);
     ~LongPoller();  // stops: cancels a held poll and joins the thread
     LongPoller(const LongPoller&) = delete;
     LongPoller& operator=(const LongPoller&) = delete;
@@ -35,7 +41,7 @@ private:
     void watch();
     void stop();
 
-    const RpcClient& client_;
+    Fetch fetch_;
     bool enabled_;
     std::thread thread_;
     std::mutex mutex_;

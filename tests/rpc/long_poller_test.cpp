@@ -1,160 +1,149 @@
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 #include "rpc/long_poller.h"
-#include "support/http_server.h"
 
 namespace vkn {
 namespace {
 
 using nlohmann::json;
-using test::HttpReply;
-using test::HttpRequest;
-using test::HttpServer;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-std::string poll_id(const HttpRequest& r) {
-    json p = json::parse(r.body)["params"][0];
-    return p.value("longpollid", "");
-}
-
-// (Built up with += to dodge a false -Wrestrict in GCC 12.)
 std::string vid(int v) {
     std::string s = "v";
-    s += std::to_string(v);
+    s += std::to_string(v);  // not "v" + ...: GCC 12 warns falsely (-Wrestrict)
     return s;
 }
 
-// A node whose template changes when `version` is bumped: a long poll with
-// the current id is held until then.
-struct FakeNode {
-    std::atomic<int> version{1};
-    std::atomic<int> answered{0};
-    HttpServer server{[this](const HttpRequest& r, HttpServer& s) {
-        const int seen = version.load();
-        if (poll_id(r) == vid(seen)) {
-            while (version.load() == seen)
-                if (!s.hold(20)) return HttpReply{200, "", true};
-        }
-        ++answered;
-        int v = version.load();
-        return HttpReply{200, json{{"result", {{"longpollid", vid(v)}, {"n", v}}}}.dump(), false};
-    }};
-    RpcClient client{[this] {
-        RpcConfig c;
-        c.url = server.url();
-        return c;
-    }()};
+// A node whose template changes when bump() is called: a poll with the
+// current id is held until then, or until its cancel flag is set. With
+// ignore_cancel the first poll answers regardless, as a reply already on
+// the wire would.
+struct ScriptedNode {
+    std::mutex m;
+    std::condition_variable cv;
+    int version = 1;
+    bool ignore_cancel = false;
+    std::vector<std::string> polls;
+
+    LongPoller::Fetch fetch() {
+        return [this](const std::string& id, const std::atomic<bool>* cancel) {
+            std::unique_lock<std::mutex> lock(m);
+            polls.push_back(id);
+            cv.notify_all();
+            const int seen = version;
+            ignore_cancel = ignore_cancel && polls.size() == 1;  // only the first poll races
+            while (id == vid(seen) && version == seen) {
+                if (!ignore_cancel && cancel->load()) throw RpcCancelled("RPC cancelled");
+                cv.wait_for(lock, 5ms);
+            }
+            return json{{"longpollid", vid(version)}, {"n", version}};
+        };
+    }
+    void bump(int v) {
+        std::lock_guard<std::mutex> lock(m);
+        version = v;
+        cv.notify_all();
+    }
+    // The ids polled so far, once there are at least n of them.
+    std::vector<std::string> await_polls(size_t n) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, 30s, [&] { return polls.size() >= n; });
+        return polls;
+    }
 };
 
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = 5000ms) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        if (f()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return f();
+std::optional<json> await_update(LongPoller& p) {
+    for (auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(5ms))
+        if (auto got = p.take_update()) return got;
+    return std::nullopt;
 }
 
-TEST(LongPoller, DisabledHasNoThread) {
-    FakeNode node;
-    LongPoller p(node.client, false);
+TEST(LongPoller, DisabledNeverPolls) {
+    ScriptedNode node;
+    LongPoller p(node.fetch(), false);
     EXPECT_FALSE(p.has_thread());
     p.offer_longpollid("v1");
-    std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(p.take_update());
-    EXPECT_TRUE(node.server.requests().empty());
+    EXPECT_TRUE(node.polls.empty());
 }
 
-TEST(LongPoller, IdleWithoutIdThenDeliversHeldReplyAndAdoptsItsId) {
-    FakeNode node;
-    LongPoller p(node.client, true);
-    EXPECT_TRUE(p.has_thread());
-    p.offer_longpollid("");  // empty: stays idle
-    std::this_thread::sleep_for(100ms);
-    EXPECT_TRUE(node.server.requests().empty());
+TEST(LongPoller, DeliversEachReplyOnceAndPollsWithItsId) {
+    ScriptedNode node;
+    LongPoller p(node.fetch(), true);
+    p.offer_longpollid("");  // no id: nothing to poll with
     p.offer_longpollid("v1");
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 1; }));
+    ASSERT_EQ(node.await_polls(1), std::vector<std::string>{"v1"});
     EXPECT_FALSE(p.take_update());  // held
-    node.version = 2;
-    std::optional<json> got;
-    ASSERT_TRUE(eventually([&] { return bool(got = p.take_update()); }));
+    node.bump(2);
+    std::optional<json> got = await_update(p);
+    ASSERT_TRUE(got);
     EXPECT_EQ((*got)["n"], 2);
     EXPECT_FALSE(p.take_update());
-    // The next poll already carries the reply's id.
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 2; }));
-    EXPECT_EQ(poll_id(node.server.requests()[1]), "v2");
-    p.offer_longpollid("v2");  // the driver installing that reply cancels nothing
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(node.server.requests().size(), 2u);
+    ASSERT_EQ(node.await_polls(2).back(), "v2");
+    p.offer_longpollid("v2");  // installing that reply's id cancels nothing
+    node.bump(3);
+    ASSERT_TRUE(await_update(p));
+    EXPECT_EQ(node.await_polls(3), (std::vector<std::string>{"v1", "v2", "v3"}));
 }
 
-TEST(LongPoller, NewIdCancelsAndRestarts) {
-    FakeNode node;
-    LongPoller p(node.client, true);
+TEST(LongPoller, NewIdRestartsThePollAndDropsAReplyThatRacedWithIt) {
+    ScriptedNode node;
+    node.ignore_cancel = true;
+    LongPoller p(node.fetch(), true);
     p.offer_longpollid("v1");
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 1; }));
-    p.offer_longpollid("v1");  // same id: nothing happens
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(node.server.requests().size(), 1u);
-    node.version = 5;  // the driver fetched v5 itself; the held poll (v1) is stale
-    p.offer_longpollid("v5");
-    ASSERT_TRUE(eventually([&] {
-        auto r = node.server.requests();
-        return !r.empty() && poll_id(r.back()) == "v5";
-    }));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(p.take_update());  // a reply that raced with the new id is dropped
+    node.await_polls(1);
+    p.offer_longpollid("v5");  // the driver fetched v5 itself
+    node.bump(5);              // the held v1 poll answers anyway: stale
+    ASSERT_EQ(node.await_polls(2).back(), "v5");
+    EXPECT_FALSE(p.take_update());
 }
 
 TEST(LongPoller, OnlyTheNewestUntakenReplyIsKept) {
-    FakeNode node;
-    LongPoller p(node.client, true);
+    ScriptedNode node;
+    LongPoller p(node.fetch(), true);
     p.offer_longpollid("v1");
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 1; }));
-    node.version = 2;
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 2; }));
-    node.version = 3;
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 3; }));
-    auto got = p.take_update();
+    for (int v = 2; v <= 3; ++v) {
+        node.await_polls(v - 1);
+        node.bump(v);
+    }
+    node.await_polls(3);
+    std::optional<json> got = p.take_update();
     ASSERT_TRUE(got);
     EXPECT_EQ((*got)["n"], 3);
-}
+}  // destroyed while a poll is held: cancelled and joined, or the test hangs
 
-TEST(LongPoller, DestructionDuringHeldPollIsPrompt) {
-    FakeNode node;
-    auto p = std::make_unique<LongPoller>(node.client, true);
-    p->offer_longpollid("v1");
-    ASSERT_TRUE(eventually([&] { return node.server.requests().size() == 1; }));
-    auto start = std::chrono::steady_clock::now();
-    p.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
-}
-
-TEST(LongPoller, FailingNodeBacksOffAboutTwoSeconds) {
-    HttpServer failing([](const HttpRequest&, HttpServer&) { return HttpReply{500, "down", false}; });
-    RpcConfig c;
-    c.url = failing.url();
-    RpcClient client(c);
+TEST(LongPoller, FailingNodeIsAskedAgainOnlyAfterTwoSeconds) {
+    std::mutex m;
+    std::vector<Clock::time_point> calls;
+    auto failing = [&](const std::string&, const std::atomic<bool>*) -> json {
+        std::lock_guard<std::mutex> lock(m);
+        calls.push_back(Clock::now());
+        throw RpcError("RPC HTTP 500 calling getblocktemplate: down");
+    };
     testing::internal::CaptureStderr();
     {
-        LongPoller p(client, true);
+        LongPoller p(failing, true);
         p.offer_longpollid("x");
-        std::this_thread::sleep_for(4500ms);
+        for (auto until = Clock::now() + 30s; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
+            std::lock_guard<std::mutex> lock(m);
+            if (calls.size() >= 2) break;
+        }
     }
-    std::string err = testing::internal::GetCapturedStderr();
-    auto reqs = failing.requests();
-    ASSERT_GE(reqs.size(), 2u);
-    EXPECT_LE(reqs.size(), 3u);
-    EXPECT_GE(reqs[1].received - reqs[0].received, 1900ms);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_GE(calls[1] - calls[0], 1900ms);
     size_t lines = 0;
-    for (size_t pos = 0; (pos = err.find("[longpoll] RPC HTTP 500 calling getblocktemplate: down\n", pos)) !=
-                         std::string::npos;
-         ++pos)
+    for (size_t at = 0; (at = err.find("[longpoll] RPC HTTP 500 calling getblocktemplate: down\n", at)) !=
+                        std::string::npos;
+         ++at)
         ++lines;
-    EXPECT_EQ(lines, reqs.size());
+    EXPECT_EQ(lines, calls.size());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIMNODE = os.path.join(ROOT, "tools", "simnode.py")
-TESTDATA = os.path.join(os.path.dirname(ROOT), "shared", "testdata")
+TESTDATA = os.path.join(ROOT, "tests", "data")
 
 
 class SimNode:

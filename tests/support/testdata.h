@@ -1,5 +1,5 @@
 #pragma once
-// The real Bitcoin blocks and templates kept beside the repository.
+// The real Bitcoin blocks and templates under tests/data.
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -10,7 +10,7 @@
 namespace vkn {
 
 inline std::string testdata_path(const std::string& name) {
-    return std::string(VKN_SOURCE_DIR) + "/../shared/testdata/" + name;
+    return std::string(VKN_SOURCE_DIR) + "/tests/data/" + name;
 }
 
 inline std::string slurp(const std::string& path) {
