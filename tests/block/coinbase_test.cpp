@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "block/coinbase.h"
 #include "hash/sha256.h"
 #include "support/error_of.h"
@@ -16,112 +14,108 @@ BlockTemplate at_height(uint32_t h) {
     return t;
 }
 
-std::string sig(const BlockTemplate& t, uint64_t extranonce, const std::string& tag) {
-    return bytes_to_hex(build_script_sig(t, extranonce, tag));
+std::string hash_hex(const Hash256& h) { return bytes_to_hex(h.data(), h.size()); }
+
+std::string pushed_prefix(size_t n) {
+    Bytes s;
+    push_data(s, Bytes(n, 0xab));
+    return bytes_to_hex(Bytes(s.begin(), s.end() - n));
 }
 
-TEST(Coinbase, ScriptNumAndPushes) {
-    EXPECT_TRUE(script_num(0).empty());
-    EXPECT_EQ(bytes_to_hex(script_num(1)), "01");
-    EXPECT_EQ(bytes_to_hex(script_num(127)), "7f");
-    EXPECT_EQ(bytes_to_hex(script_num(128)), "8000");
-    EXPECT_EQ(bytes_to_hex(script_num(840000)), "40d10c");
-    EXPECT_EQ(bytes_to_hex(script_num(8388608)), "00008000");
-    EXPECT_EQ(bytes_to_hex(script_num(0xffffffffu)), "ffffffff00");
-    auto pushed = [](size_t n) {
-        Bytes s;
-        push_data(s, Bytes(n, 0xab));
-        return bytes_to_hex(Bytes(s.begin(), s.end() - n));
-    };
-    EXPECT_EQ(pushed(0), "00");
-    EXPECT_EQ(pushed(75), "4b");
-    EXPECT_EQ(pushed(76), "4c4c");
-    EXPECT_EQ(pushed(255), "4cff");
-    EXPECT_EQ(pushed(256), "4d0001");
-    EXPECT_EQ(pushed(65535), "4dffff");
-    EXPECT_EQ(pushed(65536), "4e00000100");
-    auto cs = [](uint64_t n) {
-        Bytes b;
-        write_compact_size(b, n);
-        return bytes_to_hex(b);
-    };
-    EXPECT_EQ(cs(252), "fc");
-    EXPECT_EQ(cs(253), "fdfd00");
-    EXPECT_EQ(cs(0xffff), "fdffff");
-    EXPECT_EQ(cs(0x10000), "fe00000100");
-    EXPECT_EQ(cs(0x100000000ull), "ff0000000001000000");
+std::string compact(uint64_t n) {
+    Bytes b;
+    write_compact_size(b, n);
+    return bytes_to_hex(b);
 }
 
-TEST(Coinbase, HeightPushesAsNodesCheckThem) {
+TEST(Coinbase, Encodings) {
+    const struct {
+        std::string got, expected;
+    } rows[] = {
+        {bytes_to_hex(script_num(0)), ""},
+        {bytes_to_hex(script_num(127)), "7f"},
+        {bytes_to_hex(script_num(128)), "8000"},
+        {bytes_to_hex(script_num(840000)), "40d10c"},
+        {bytes_to_hex(script_num(8388608)), "00008000"},
+        {bytes_to_hex(script_num(0xffffffffu)), "ffffffff00"},
+        {pushed_prefix(0), "00"},
+        {pushed_prefix(75), "4b"},
+        {pushed_prefix(76), "4c4c"},
+        {pushed_prefix(255), "4cff"},
+        {pushed_prefix(256), "4d0001"},
+        {pushed_prefix(65535), "4dffff"},
+        {pushed_prefix(65536), "4e00000100"},
+        {compact(252), "fc"},
+        {compact(253), "fdfd00"},
+        {compact(0xffff), "fdffff"},
+        {compact(0x10000), "fe00000100"},
+        {compact(0xffffffffull), "feffffffff"},
+        {compact(0x100000000ull), "ff0000000001000000"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
+}
+
+TEST(Coinbase, ScriptSigAsNodesCheckIt) {
     const std::string en0 = "080000000000000000";
-    EXPECT_EQ(sig(at_height(0), 0, ""), "00" + en0);
-    EXPECT_EQ(sig(at_height(1), 0, ""), "51" + en0);  // OP_1, as CScript() << 1
-    EXPECT_EQ(sig(at_height(16), 0, ""), "60" + en0);
-    EXPECT_EQ(sig(at_height(17), 0, ""), "0111" + en0);
-    EXPECT_EQ(sig(at_height(128), 0, ""), "028000" + en0);
-    EXPECT_EQ(sig(at_height(840000), 0, "/vkncuda/"), "0340d10c" + en0 + "09" + bytes_to_hex(Bytes{'/', 'v', 'k', 'n', 'c', 'u', 'd', 'a', '/'}));
-    EXPECT_EQ(sig(at_height(8388608), 0, ""), "0400008000" + en0);
-    EXPECT_EQ(sig(at_height(840000), 0x0102030405060708ull, ""), "0340d10c080807060504030201");
-}
-
-TEST(Coinbase, AuxBytesAndTagLimit) {
-    BlockTemplate t = at_height(840000);
-    t.coinbaseaux = {Bytes{0x01, 0x02}};
-    EXPECT_EQ(sig(t, 0, ""), "0340d10c0102080000000000000000");
-    BlockTemplate plain = at_height(840000);
-    EXPECT_EQ(build_script_sig(plain, 0, std::string(85, 't')).size(), 100u);  // 4 + 9 + 2 + 85
-    EXPECT_EQ(bytes_to_hex(build_script_sig(plain, 0, std::string(85, 't'))).substr(26, 4), "4c55");
-    EXPECT_EQ(bytes_to_hex(build_script_sig(plain, 0, std::string(75, 't'))).substr(26, 2), "4b");
-    EXPECT_EQ(error_of([&] { build_script_sig(plain, 0, std::string(86, 't')); }),
-              "coinbase scriptSig exceeds 100 bytes; use a shorter --coinbase-tag or fewer aux bytes");
-    t.coinbaseaux = {Bytes(90, 0x00)};
-    EXPECT_THROW(build_script_sig(t, 0, ""), std::runtime_error);
+    BlockTemplate aux = at_height(840000);
+    aux.coinbaseaux = {Bytes{0x01, 0x02}};
+    BlockTemplate big_aux = at_height(840000);
+    big_aux.coinbaseaux = {Bytes(90, 0x00)};
+    const std::string too_long = "coinbase scriptSig exceeds 100 bytes; use a shorter --coinbase-tag or fewer aux bytes";
+    const struct {
+        BlockTemplate t;
+        uint64_t extranonce;
+        std::string tag, expected;
+    } rows[] = {
+        {at_height(0), 0, "", "00" + en0},
+        {at_height(1), 0, "", "51" + en0},  // OP_1, as CScript() << 1
+        {at_height(16), 0, "", "60" + en0},
+        {at_height(17), 0, "", "0111" + en0},
+        {at_height(128), 0, "", "028000" + en0},
+        {at_height(8388608), 0, "", "0400008000" + en0},
+        {at_height(840000), 0x0102030405060708ull, "/t/", "0340d10c080807060504030201032f742f"},
+        {aux, 0, "", "0340d10c0102" + en0},
+        {at_height(840000), 0, std::string(75, 't'), "0340d10c" + en0 + "4b" + bytes_to_hex(Bytes(75, 't'))},
+        {at_height(840000), 0, std::string(85, 't'), "0340d10c" + en0 + "4c55" + bytes_to_hex(Bytes(85, 't'))},  // 100 bytes
+        {at_height(840000), 0, std::string(86, 't'), too_long},
+        {big_aux, 0, "", too_long},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(text_of([&] { return bytes_to_hex(build_script_sig(row.t, row.extranonce, row.tag)); }), row.expected)
+            << row.t.height << " " << row.tag.size();
 }
 
 TEST(Coinbase, CommitmentDecision) {
-    BlockTemplate t = at_height(5);
-    EXPECT_FALSE(needs_witness_commitment(t));
-    TemplateTransaction legacy;
-    legacy.txid[0] = 1;
-    legacy.hash = legacy.txid;
-    t.transactions = {legacy};
-    EXPECT_FALSE(needs_witness_commitment(t));
-    t.transactions[0].hash[0] = 2;
-    EXPECT_TRUE(needs_witness_commitment(t));
-    BlockTemplate rule = at_height(5);
+    TemplateTransaction legacy, segwit;
+    segwit.hash[0] = 2;
+    BlockTemplate none = at_height(5), with_legacy = at_height(5), with_segwit = at_height(5), rule = at_height(5),
+                  dwc = at_height(5);
+    with_legacy.transactions = {legacy};
+    with_segwit.transactions = {legacy, segwit};
     rule.segwit_rule = true;
-    EXPECT_TRUE(needs_witness_commitment(rule));
-    BlockTemplate dwc = at_height(5);
     dwc.default_witness_commitment = {0x6a};
+    EXPECT_FALSE(needs_witness_commitment(none));
+    EXPECT_FALSE(needs_witness_commitment(with_legacy));
+    EXPECT_TRUE(needs_witness_commitment(with_segwit));
+    EXPECT_TRUE(needs_witness_commitment(rule));
     EXPECT_TRUE(needs_witness_commitment(dwc));
     EXPECT_EQ(witness_commitment_script(dwc), Bytes{0x6a});  // copied, whatever it holds
 }
 
-TEST(Coinbase, SerializationWithoutWitness) {
-    BlockTemplate t = at_height(840000);
-    std::vector<TxOut> outs{{5000000000ull, {0x51}}};
-    Bytes script_sig = build_script_sig(t, 0, "");
-    Bytes tx = build_coinbase(t, outs, script_sig, false, false);
-    EXPECT_EQ(tx, build_coinbase(t, outs, script_sig, false, true));
-    EXPECT_EQ(bytes_to_hex(tx),
-              "02000000" "01" + std::string(64, '0') + "ffffffff" "0d" + bytes_to_hex(script_sig) +
-                  "ffffffff" "01" "00f2052a01000000" "0151" "00000000");
-}
-
-TEST(Coinbase, SegwitRuleNoTransactions) {
+TEST(Coinbase, Serialization) {
     BlockTemplate t = at_height(840000);
     t.segwit_rule = true;
-    std::vector<TxOut> outs{{50, {0x51}}};
-    Bytes script_sig = build_script_sig(t, 0, "");
+    const std::vector<TxOut> outs{{5000000000ull, {0x51}}};
+    const Bytes sig = build_script_sig(t, 0, "");
+    const std::string in = "01" + std::string(64, '0') + "ffffffff" "0d" + bytes_to_hex(sig) + "ffffffff";
+    const std::string pay = "00f2052a01000000" "0151";
     // With no transactions the witness root is the zero leaf itself.
-    Bytes zeros(64, 0);
-    Hash256 commitment = sha256d(zeros);
-    std::string commit_out = "0000000000000000" "26" "6a24aa21a9ed" + bytes_to_hex(commitment.data(), 32);
-    std::string in = "01" + std::string(64, '0') + "ffffffff" "0d" + bytes_to_hex(script_sig) + "ffffffff";
-    std::string outs_hex = "02" "3200000000000000" "0151" + commit_out;
-    EXPECT_EQ(bytes_to_hex(build_coinbase(t, outs, script_sig, true, true)), "02000000" + in + outs_hex + "00000000");
-    EXPECT_EQ(bytes_to_hex(build_coinbase(t, outs, script_sig, true, false)),
-              "02000000" "0001" + in + outs_hex + "0120" + std::string(64, '0') + "00000000");
+    const std::string commit = "0000000000000000" "26" "6a24aa21a9ed" + hash_hex(sha256d(Bytes(64, 0)));
+    EXPECT_EQ(bytes_to_hex(build_coinbase(t, outs, sig, false, false)), "02000000" + in + "01" + pay + "00000000");
+    EXPECT_EQ(build_coinbase(t, outs, sig, false, true), build_coinbase(t, outs, sig, false, false));
+    EXPECT_EQ(bytes_to_hex(build_coinbase(t, outs, sig, true, true)), "02000000" + in + "02" + pay + commit + "00000000");
+    EXPECT_EQ(bytes_to_hex(build_coinbase(t, outs, sig, true, false)),
+              "02000000" "0001" + in + "02" + pay + commit + "0120" + std::string(64, '0') + "00000000");
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
+// The launch semantics of the search, run on the CPU: which nonces a batch
+// covers under each geometry, the found flag, the target test on words and
+// the grid arithmetic. The per-nonce hash itself is checked against hashlib
+// and the host reference by the cross-check and the layout tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "gpu/cpu_backend.h"
@@ -13,49 +18,79 @@ namespace vkn {
 namespace {
 
 Hash256 reference(Header80 h, uint32_t nonce) {
-    h[76] = uint8_t(nonce);
-    h[77] = uint8_t(nonce >> 8);
-    h[78] = uint8_t(nonce >> 16);
-    h[79] = uint8_t(nonce >> 24);
+    for (int i = 0; i < 4; ++i) h[76 + i] = uint8_t(nonce >> (8 * i));
     return sha3_256t(h.data(), h.size());
 }
 
-Hash256 core_hash(const Header80& h, uint32_t nonce) {
-    uint64_t w[10], out[4];
-    header_to_words(h, w);
-    core::hash_nonce(core::precompute(w), nonce, out);
-    return words_to_hash(out);
-}
+bool less(const Hash256& a, const Hash256& b) { return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend()); }
 
-TEST(SearchCore, EqualsHostReferenceOnManyHeadersAndNonces) {
-    std::mt19937_64 rng(99);
-    const uint32_t fixed[] = {0, 1, 0x80000000u, 0xFFFFFFFFu};
-    int checked = 0;
-    for (int i = 0; i < 25000; ++i) {
-        Header80 h;
-        for (auto& b : h) b = uint8_t(rng());
-        for (uint32_t n : fixed) {
-            ASSERT_EQ(core_hash(h, n), reference(h, n)) << "header " << i << " nonce " << n;
-            ++checked;
+// With the target set to the smallest hash among the nonces a batch should
+// cover, exactly one nonce qualifies: a batch that skips it finds nothing,
+// one that strays outside may report another. Repeated over many headers,
+// every nonce of the batch gets its turn at being the one.
+TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
+    const struct {
+        int32_t blocks, threads;
+        uint32_t iters;
+        unsigned workers;
+        uint32_t start, end;
+    } rows[] = {
+        {1, 1, 1, 1, 1234567, 1234567},
+        {2, 4, 4, 1, 0, 1000},                     // the grid, smaller than the range
+        {1, 7, 9, 3, 500, 100000},                 // uneven threads and iterations
+        {3, 5, 7, 2, 1000, 1059},                  // the range, smaller than the grid
+        {4, 8, 3, 2, 4294967295u - 40, 4294967295u},  // the top: nothing wraps to 0
+    };
+    for (const auto& row : rows) {
+        auto cpu = make_cpu_backend(row.workers, 1);
+        const uint64_t n = std::min<uint64_t>(uint64_t(row.end) - row.start + 1,
+                                              uint64_t(row.blocks) * row.threads * row.iters);
+        for (int trial = 0; trial < 64; ++trial) {
+            Header80 h{};
+            h[0] = uint8_t(trial);
+            h[1] = uint8_t(row.blocks);
+            uint32_t best = row.start;
+            for (uint64_t k = 1; k < n; ++k)
+                if (less(reference(h, uint32_t(row.start + k)), reference(h, best))) best = uint32_t(row.start + k);
+            BatchResult r = cpu->run_batch(h, reference(h, best), row.start, row.end,
+                                           Geometry{row.blocks, row.threads, row.iters});
+            ASSERT_TRUE(r.found && r.nonce == best) << row.blocks << "x" << row.threads << " trial " << trial;
+            ASSERT_EQ(r.hash, reference(h, best));
+            ASSERT_EQ(r.hashes, n);
         }
     }
-    EXPECT_EQ(checked, 100000);
 }
 
-TEST(SearchCore, NonceBytesIgnoredBytes72To75Matter) {
+TEST(SearchCore, ManyHitsReportOneTrueHash) {
+    Hash256 max;
+    max.fill(0xff);
     Header80 h{};
-    h[0] = 1;
-    Hash256 base = core_hash(h, 1234567);
-    Header80 other = h;
-    other[76] = 0xff;
-    other[79] = 0x12;
-    EXPECT_EQ(core_hash(other, 1234567), base);
-    for (int i = 72; i < 76; ++i) {
-        Header80 changed = h;
-        changed[i] ^= 0x01;
-        EXPECT_NE(core_hash(changed, 1234567), base) << i;
-        EXPECT_EQ(core_hash(changed, 1234567), reference(changed, 1234567));
+    auto cpu = make_cpu_backend(4, 1);
+    for (uint32_t start : {0u, 77777u}) {
+        BatchResult r = cpu->run_batch(h, max, start, start + 4095, Geometry{8, 32, 16});
+        ASSERT_TRUE(r.found);
+        EXPECT_EQ(r.hash, reference(h, r.nonce));
+        EXPECT_GE(r.nonce, start);
     }
+    // One thread walks its nonces in order.
+    EXPECT_EQ(cpu->run_batch(h, max, 9, 100, Geometry{1, 1, 50}).nonce, 9u);
+}
+
+TEST(SearchCore, FoundFlagIsPolledEverySixteenIterations) {
+    struct Polls {
+        mutable int polls = 0;
+        int claims = 0;
+        int found_after;  // polls that report "not found yet"
+        bool found() const { return ++polls > found_after; }
+        void claim(uint32_t, const uint64_t*) { ++claims; }
+    };
+    uint64_t h64[10] = {}, none[4] = {}, all[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    Polls already{.found_after = 0};
+    core::search_thread(h64, all, 0, 1000, 100, 0, 1, already);
+    EXPECT_EQ(already.claims, 0);  // checked before iteration 0
+    Polls late{.found_after = 1};
+    core::search_thread(h64, none, 0, 1000, 100, 0, 1, late);
+    EXPECT_EQ(late.polls, 2);  // i = 0 and i = 16
 }
 
 TEST(SearchCore, FourWordTargetTestMatchesByteTest) {
@@ -64,9 +99,7 @@ TEST(SearchCore, FourWordTargetTestMatchesByteTest) {
         Hash256 a, b;
         for (auto& x : a) x = uint8_t(rng());
         b = a;
-        // Perturb one byte so the comparison is decided at varied depths.
-        int at = int(rng() % 32);
-        b[at] = uint8_t(rng());
+        b[rng() % 32] = uint8_t(rng());  // decided at varied depths
         if (rng() % 4 == 0) b = a;
         uint64_t wa[4], wb[4];
         hash_to_words(a, wa);
@@ -76,158 +109,32 @@ TEST(SearchCore, FourWordTargetTestMatchesByteTest) {
     }
 }
 
-// A header whose qualifying nonces near `from` are known, for grid tests.
-struct Work {
-    Header80 header{};
-    uint64_t h64[10];
-    uint64_t t64[4];
-    explicit Work(Hash256 target) {
-        header[0] = 1;
-        header_to_words(header, h64);
-        hash_to_words(target, t64);
-    }
-};
-
-Hash256 max_target() {
-    Hash256 t;
-    t.fill(0xff);
-    return t;
-}
-
-TEST(GridEmulation, MaxTargetFindsFirstNonceOfSingleThread) {
-    Work w(max_target());
-    BatchResult r = emulate_grid(w.h64, w.t64, 1234567, 1234567, 1, 1, 1, 1);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.nonce, 1234567u);
-    EXPECT_EQ(r.hash, reference(w.header, 1234567));
-}
-
-TEST(GridEmulation, IterationsZeroAndRangesShorterThanTheGrid) {
-    Work w(max_target());
-    EXPECT_FALSE(emulate_grid(w.h64, w.t64, 0, 100, 0, 4, 8, 2).found);
-    // 32 threads, a range of 5: only the first five threads hash, and the hit
-    // is one of those nonces.
-    BatchResult r = emulate_grid(w.h64, w.t64, 10, 14, 3, 4, 8, 2);
-    ASSERT_TRUE(r.found);
-    EXPECT_GE(r.nonce, 10u);
-    EXPECT_LE(r.nonce, 14u);
-    EXPECT_EQ(r.hash, reference(w.header, r.nonce));
-}
-
-// A target met by about one hash in 2^k, and the qualifying nonces in a range
-// found by brute force with the host reference.
-std::vector<uint32_t> hits(const Header80& h, const Hash256& target, uint64_t from, uint64_t to) {
-    std::vector<uint32_t> out;
-    for (uint64_t n = from; n <= to; ++n)
-        if (hash_meets_target(reference(h, uint32_t(n)), target)) out.push_back(uint32_t(n));
-    return out;
-}
-
-Hash256 easy_target(int zero_bits_on_top) {
-    Hash256 t;
-    t.fill(0xff);
-    t[31] = uint8_t(0xff >> zero_bits_on_top);
-    return t;
-}
-
-TEST(GridEmulation, NoWrapPastTheTopNonce) {
-    Hash256 target = easy_target(4);  // about one in 16
-    Work w(target);
-    std::vector<uint32_t> top = hits(w.header, target, 4294967295ull - 63, 4294967295ull);
-    std::vector<uint32_t> bottom = hits(w.header, target, 0, 200);
-    ASSERT_FALSE(bottom.empty());
-    // A grid far larger than the last 64 nonces: nothing past 4294967295 may
-    // wrap to 0..200, so the result is a top nonce or nothing.
-    BatchResult r = emulate_grid(w.h64, w.t64, 4294967295u - 63, 4294967295u, 8, 4, 32, 2);
-    EXPECT_EQ(r.found, !top.empty());
-    if (r.found) {
-        EXPECT_GE(r.nonce, 4294967295u - 63);
-        EXPECT_EQ(r.hash, reference(w.header, r.nonce));
-    }
-}
-
-TEST(GridEmulation, SeveralHitsReportExactlyOneTrueHash) {
-    Hash256 target = easy_target(3);
-    Work w(target);
-    std::vector<uint32_t> expected = hits(w.header, target, 1000, 1000 + 255);
-    ASSERT_GE(expected.size(), 2u);
-    for (unsigned workers : {1u, 2u, 4u}) {
-        BatchResult r = emulate_grid(w.h64, w.t64, 1000, 1000 + 255, 4, 2, 32, workers);
-        ASSERT_TRUE(r.found);
-        EXPECT_NE(std::find(expected.begin(), expected.end(), r.nonce), expected.end());
-        EXPECT_EQ(r.hash, reference(w.header, r.nonce));
-    }
-    // One thread walks its nonces in order, so it reports the smallest.
-    BatchResult single = emulate_grid(w.h64, w.t64, 1000, 1000 + 255, 256, 1, 1, 1);
-    EXPECT_EQ(single.nonce, expected.front());
-}
-
-TEST(GridEmulation, FoundFlagIsPolledEverySixteenIterations) {
-    // A record that reports "found" from the start: a thread still hashes
-    // nothing, since the check comes before iteration 0.
-    struct AlreadyFound {
-        int claims = 0;
-        bool found() const { return true; }
-        void claim(uint32_t, const uint64_t*) { ++claims; }
-    } rec;
-    Work w(max_target());
-    core::search_thread(w.h64, w.t64, 0, 1000, 100, 0, 1, rec);
-    EXPECT_EQ(rec.claims, 0);
-    // A record whose flag another thread sets after this one started: the
-    // thread notices only at iterations 16, 32, ...
-    struct Counting {
-        mutable int polls = 0;
-        int claims = 0;
-        bool found() const { return ++polls > 1; }
-        void claim(uint32_t, const uint64_t*) { ++claims; }
-    } late;
-    Work none(Hash256{});
-    core::search_thread(none.h64, none.t64, 0, 1000, 100, 0, 1, late);
-    EXPECT_EQ(late.polls, 2);  // i = 0 and i = 16
-}
-
-TEST(Geometry, BatchCountAndValidation) {
-    EXPECT_EQ(batch_nonce_count(5, 4, 1, 1, 1), 0u);
-    EXPECT_EQ(batch_nonce_count(7, 7, 1, 1, 1), 1u);
-    EXPECT_EQ(checked_batch_count(9, 8, 1, 1, 1), 0u);
-    EXPECT_EQ(batch_nonce_count(0, 4294967295u, 512, 320, 128), 320ull * 128 * 512);
-    EXPECT_EQ(batch_nonce_count(100, 4294967295u, 0xffffffffu, 0x7fffffff, 0x7fffffff), 4294967296ull - 100);
-    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 0, 0, 0); }), "CUDA blocks must be positive");
-    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 1, 1, 0); }), "CUDA threads per block must be positive");
-    EXPECT_EQ(error_of([&] { checked_batch_count(0, 1, 0, 1, 1); }), "iterations per thread must be positive");
-}
-
-TEST(Geometry, AutoGridFromOccupancy) {
-    EXPECT_EQ(grid_from_occupancy(true, 4, 20, 4), 320);
-    EXPECT_EQ(grid_from_occupancy(true, 0, 20, 4), 80);   // 0 counts as 1
-    EXPECT_EQ(grid_from_occupancy(false, 7, 20, 4), 80);  // failed query: one per SM
-    EXPECT_EQ(grid_from_occupancy(true, 4, 20, 0), 80);
-    EXPECT_EQ(grid_from_occupancy(true, 65536, 65536, 1), 1);           // wraps to 0, raised to 1
-    EXPECT_EQ(grid_from_occupancy(true, 32768, 65536, 2), 1);           // wraps to 2^32 = 0
-    EXPECT_EQ(grid_from_occupancy(true, 1 << 16, 1 << 15, 1), 1);       // 2^31 reads negative
-}
-
-TEST(CpuBackend, BatchContract) {
+TEST(Geometry, CountsGridsAndMessages) {
+    const struct {
+        uint64_t got, expected;
+    } rows[] = {
+        {batch_nonce_count(5, 4, 1, 1, 1), 0},
+        {batch_nonce_count(7, 7, 1, 1, 1), 1},
+        {batch_nonce_count(0, 4294967295u, 512, 320, 128), 320ull * 128 * 512},
+        {batch_nonce_count(100, 4294967295u, 0xffffffffu, 0x7fffffff, 0x7fffffff), 4294967296ull - 100},
+        {uint64_t(grid_from_occupancy(true, 4, 20, 4)), 320},
+        {uint64_t(grid_from_occupancy(true, 0, 20, 4)), 80},   // 0 counts as 1
+        {uint64_t(grid_from_occupancy(false, 7, 20, 4)), 80},  // failed query: one per SM
+        {uint64_t(grid_from_occupancy(true, 4, 20, 0)), 80},
+        {uint64_t(grid_from_occupancy(true, 65536, 65536, 1)), 1},  // wraps to 0, raised to 1
+        {uint64_t(grid_from_occupancy(true, 1 << 16, 1 << 15, 1)), 1},  // 2^31 reads negative
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
+    EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 1, 0, 1); }), "CUDA blocks must be positive");
+    EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 1, 1, 0); }), "CUDA threads per block must be positive");
+    EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 0, 1, 1); }), "iterations per thread must be positive");
     auto cpu = make_cpu_backend(2, 3);
     EXPECT_EQ(cpu->startup_line(), "[cpu] threads=2 nonces/batch=3072");
     Geometry g = cpu->mining_geometry();
-    EXPECT_EQ(g.blocks, 2);
-    EXPECT_EQ(g.threads, 512);
-    EXPECT_EQ(g.iters_per_thread, 3u);
-    Header80 h{};
-    h[0] = 1;
-    BatchResult none = cpu->run_batch(h, Hash256{}, 0, 99999, g);
-    EXPECT_FALSE(none.found);
-    EXPECT_EQ(none.hashes, 3072u);
-    BatchResult tail = cpu->run_batch(h, Hash256{}, 4294967295u - 9, 4294967295u, g);
-    EXPECT_EQ(tail.hashes, 10u);
-    EXPECT_EQ(cpu->run_batch(h, Hash256{}, 9, 8, g).hashes, 0u);
-    BatchResult hit = cpu->run_batch(h, max_target(), 1234567, 1234567, Geometry{1, 1, 1});
-    EXPECT_TRUE(hit.found);
-    EXPECT_EQ(hit.hashes, 1u);
-    EXPECT_EQ(hit.hash, reference(h, 1234567));
-    EXPECT_EQ(error_of([&] { cpu->run_batch(h, Hash256{}, 0, 1, Geometry{0, 0, 1}); }),
-              "CUDA blocks must be positive");
+    EXPECT_EQ(uint64_t(g.blocks) * g.threads * g.iters_per_thread, 3072u);
+    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, 9, 8, g).hashes, 0u);
+    EXPECT_EQ(error_of([&] { cpu->run_batch(Header80{}, Hash256{}, 0, 1, Geometry{1, 1, 0}); }),
+              "iterations per thread must be positive");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
-// The message of the exception a call throws, or "<no error>".
+// What a call gives, as text for table rows: the message of the exception it
+// throws, else "<no error>" (error_of) or its value (text_of).
 #include <exception>
 #include <string>
 
@@ -13,6 +14,15 @@ std::string error_of(F f) {
         return e.what();
     }
     return "<no error>";
+}
+
+template <class F>
+std::string text_of(F f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
 }
 
 }  // namespace vkn

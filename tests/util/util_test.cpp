@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+
+#include "support/error_of.h"
+#include "support/temp_home.h"
+#include "util/files.h"
+#include "util/hex.h"
+#include "util/parse.h"
+
+namespace vkn {
+namespace {
+
+std::string u64(const std::string& text) { return std::to_string(parse_u64(text, "--gpu")); }
+std::string dbl(const std::string& text) { return std::to_string(parse_double(text, "payout weight")); }
+std::string hex32(const std::string& text) { return std::to_string(parse_hex_u32(text, "bits")); }
+std::string hexbytes(const std::string& text) { return bytes_to_hex(hex_to_bytes(text)); }
+std::string display_order(const std::string& text) {
+    Hash256 h = hash_from_hex(text);
+    return bytes_to_hex(h.data(), h.size());
+}
+
+TEST(Util, TextAndNumbers) {
+    const std::string h31 = "00" + std::string(60, '0') + "1f";  // 32 bytes, last one 0x1f
+    const struct {
+        std::function<std::string(const std::string&)> f;
+        std::string input, expected;
+    } rows[] = {
+        {trim_ws, " \t\r\nab \n", "ab"},
+        {trim_ws, " \t ", ""},
+        {trim_ws, "\vab\f", "\vab\f"},  // only four bytes count as whitespace
+        {hexbytes, " 0xABcd\n", "abcd"},
+        {hexbytes, "0X00ff", "00ff"},
+        {hexbytes, "0x", ""},
+        {hexbytes, "abc", "hex string has odd length: abc"},
+        {hexbytes, "zz", "invalid hex string: zz"},
+        {hexbytes, " 0xg0 ", "invalid hex string:  0xg0 "},
+        {hexbytes, "0x0xab", "invalid hex string: 0x0xab"},
+        {display_order, h31, "1f" + std::string(62, '0')},
+        {display_order, std::string(62, 'a'), "expected 32-byte hash hex, got 31 bytes"},
+        {display_order, std::string(63, 'a'), "hex string has odd length: " + std::string(63, 'a')},
+        {u64, " 42 ", "42"},
+        {u64, "+7", "7"},
+        {u64, "-1", "18446744073709551615"},
+        {u64, "18446744073709551615", "18446744073709551615"},
+        {u64, "18446744073709551616", "invalid integer for --gpu: 18446744073709551616"},
+        {u64, " \t", "empty integer for --gpu"},
+        {u64, "4x", "invalid trailing characters in --gpu: 4x"},
+        {u64, " x1", "invalid integer for --gpu:  x1"},
+        {dbl, " 2.5 ", "2.500000"},
+        {dbl, "1e3", "1000.000000"},
+        {dbl, "0x10", "16.000000"},
+        {dbl, "inf", "inf"},
+        {dbl, "", "empty number for payout weight"},
+        {dbl, "x", "invalid number for payout weight: x"},
+        {dbl, "1e999", "invalid number for payout weight: 1e999"},
+        {dbl, "3x", "invalid trailing characters in payout weight: 3x"},
+        {hex32, "1D00FFFF", "486604799"},
+        {hex32, "1d00fxff", "invalid hex for bits: 1d00fxff"},
+        {hex32, "1d00fff", "expected 8 hex chars for bits, got: 1d00fff"},
+        {hex32, " 1d00ffff", "expected 8 hex chars for bits, got:  1d00ffff"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(text_of([&] { return row.f(row.input); }), row.expected) << row.input;
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i) all[i] = uint8_t(i);
+    EXPECT_EQ(hex_to_bytes(bytes_to_hex(all)), all);
+}
+
+TEST(Util, HomeAndFiles) {
+    TempHome home;
+    std::string content("a\r\nb\0c\n", 7);
+    std::ofstream(home.path() + "/f", std::ios::binary) << content;
+    EXPECT_EQ(read_file("~/f"), content);
+    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path() + "/missing");
+    const struct {
+        const char* home;  // nullptr: unset
+        std::string path, expected;
+    } rows[] = {
+        {"/home/u", "~", "/home/u"},
+        {"/home/u", "~/a", "/home/u/a"},
+        {"/home/u", "~bob/a", "~bob/a"},
+        {"/home/u", "/abs/~", "/abs/~"},
+        {nullptr, "/abs", "/abs"},
+        {nullptr, "~bob", "HOME is not set, cannot expand path: ~bob"},
+        {nullptr, "~/x", "HOME is not set, cannot expand path: ~/x"},
+        {"", "~", "HOME is not set, cannot expand path: ~"},
+    };
+    for (const auto& row : rows) {
+        ScopedEnv env("HOME", row.home);
+        EXPECT_EQ(text_of([&] { return expand_home(row.path); }), row.expected) << row.path;
+    }
+}
+
+}  // namespace
+}  // namespace vkn
