@@ -12,6 +12,9 @@ Besides getblocktemplate and submitblock it answers:
   setfault {"mode": M, "count": N, "methods": [...], "delay": S, "verdict": V}
       M: http500 | badjson | rpcerror | delay | close | verdict | off.
       Applies to the next N matching calls (N < 0: until switched off).
+  configure {"txs": N, "bits": B, ...}
+      changes the options of the templates (the names of the command-line
+      options, with underscores), starts a fresh mempool and wakes long polls.
   generate      another miner found a block: the chain moves on.
   addtxs N      N new mempool transactions.
   getstatus     height, tip and the verdicts so far.
@@ -257,6 +260,19 @@ class Node:
             self.mempool = [self.new_tx() for _ in range(self.args.txs)]
         self.changed()
 
+    def configure(self, changes):
+        for key, value in changes.items():
+            if not hasattr(self.args, key) or key in ("port", "template", "log", "cookie", "rpc_user", "rpc_pass"):
+                raise ValueError("cannot configure " + key)
+            setattr(self.args, key, value)
+        if "height" in changes:
+            self.height = changes["height"] - 1
+        if self.fixed is None:
+            self.mempool = [self.new_tx() for _ in range(self.args.txs)]
+        self.mempool_version += 1
+        self.changed()
+        return True
+
     def add_txs(self, n):
         if self.fixed is None:
             self.mempool.extend(self.new_tx() for _ in range(n))
@@ -396,7 +412,7 @@ class Node:
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     node = None  # set by main
-    expected_auth = None
+    accepted_auth = set()  # empty: no credentials needed
 
     def log_message(self, *args):
         pass
@@ -415,7 +431,7 @@ class Handler(BaseHTTPRequestHandler):
         node = self.node
         length = int(self.headers.get("Content-Length", 0))
         body = self.rfile.read(length)
-        if self.expected_auth is not None and self.headers.get("Authorization") != self.expected_auth:
+        if self.accepted_auth and self.headers.get("Authorization") not in self.accepted_auth:
             node.log(kind="request", method=None, status=401)
             return self.reply(401, "")
         try:
@@ -459,6 +475,9 @@ class Handler(BaseHTTPRequestHandler):
                     fake = secrets.token_bytes(32)[::-1].hex()
                     node.advance(fake, max(int(time.time()), node.tip_time + 1))
                     result = node.height
+            elif method == "configure":
+                with node.cond:
+                    result = node.configure(params[0] if params else {})
             elif method == "addtxs":
                 with node.cond:
                     node.add_txs(int(params[0]) if params else 1)
@@ -471,6 +490,8 @@ class Handler(BaseHTTPRequestHandler):
                                                    "error": {"code": -32601, "message": "Method not found"}}))
         except (BrokenPipeError, ConnectionResetError):
             return
+        except ValueError as e:
+            return self.reply(200, json.dumps({"result": None, "id": rid, "error": {"code": -8, "message": str(e)}}))
         try:
             self.reply(200, json.dumps({"result": result, "error": None, "id": rid}))
         except (BrokenPipeError, ConnectionResetError):
@@ -480,7 +501,7 @@ class Handler(BaseHTTPRequestHandler):
 def main():
     ap = argparse.ArgumentParser(description="Simulated VKN node for tests and the demo.")
     ap.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1; 0 picks a free one")
-    ap.add_argument("--rpc-user", help="require this user (with --rpc-pass)")
+    ap.add_argument("--rpc-user", help="require this user (with --rpc-pass), or the cookie's")
     ap.add_argument("--rpc-pass", default="", help="password for --rpc-user")
     ap.add_argument("--cookie", help="write a cookie file here and require its credentials")
     ap.add_argument("--txs", type=int, default=5, help="mempool transactions in each template")
@@ -510,10 +531,9 @@ def main():
         secret = secrets.token_hex(32)
         with open(args.cookie, "w") as f:
             f.write("__cookie__:" + secret)
-        Handler.expected_auth = "Basic " + base64.b64encode(("__cookie__:" + secret).encode()).decode()
-    elif args.rpc_user:
-        Handler.expected_auth = "Basic " + base64.b64encode(
-            (args.rpc_user + ":" + args.rpc_pass).encode()).decode()
+        Handler.accepted_auth.add("Basic " + base64.b64encode(("__cookie__:" + secret).encode()).decode())
+    if args.rpc_user:
+        Handler.accepted_auth.add("Basic " + base64.b64encode((args.rpc_user + ":" + args.rpc_pass).encode()).decode())
 
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True

@@ -13,53 +13,48 @@ namespace vkn {
 namespace {
 
 using nlohmann::json;
-using Answer = std::function<void(const httplib::Request&, httplib::Response&)>;
+using Answer = std::function<void(httplib::Response&)>;
 
-// A node stand-in on 127.0.0.1, served by cpp-httplib; it keeps every
-// request for the test to read.
-class StubNode {
-public:
+// A node stand-in on 127.0.0.1 served by cpp-httplib. It keeps every
+// request; an answer may hold its request until the node stops.
+struct StubNode {
     explicit StubNode(Answer answer) {
-        server_.Post("/", [this, answer](const httplib::Request& req, httplib::Response& res) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(req);
-            }
-            answer(req, res);
+        server.Post("/", [this, answer](const httplib::Request& req, httplib::Response& res) {
+            std::unique_lock<std::mutex> lock(mutex);
+            requests.push_back(req);
+            lock.unlock();
+            answer(res);
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        config.url = "http://127.0.0.1:" + std::to_string(server.bind_to_any_port("127.0.0.1")) + "/";
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::yield();  // a stop before the listen would be lost
     }
     ~StubNode() {
         stopping = true;
-        server_.stop();
-        thread_.join();
+        server.stop();
+        thread.join();
     }
-    RpcConfig config() const {
-        RpcConfig c;
-        c.url = "http://127.0.0.1:" + std::to_string(port_) + "/";
-        return c;
+    void hold() const {
+        while (!stopping) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::vector<httplib::Request> requests() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
+    std::vector<httplib::Request> all() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return requests;
     }
-    // Holds the calling handler until the server stops or `ms` pass.
-    void hold(int ms) const {
-        for (int i = 0; i < ms / 10 && !stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    httplib::Request last() {
+        auto r = all();
+        return r.empty() ? httplib::Request{} : r.back();
     }
+    httplib::Server server;
+    RpcConfig config;
+    std::thread thread;
+    std::mutex mutex;
+    std::vector<httplib::Request> requests;
     std::atomic<bool> stopping{false};
-
-private:
-    httplib::Server server_;
-    int port_ = 0;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<httplib::Request> requests_;
 };
 
 Answer answer(int status, std::string body) {
-    return [status, body](const httplib::Request&, httplib::Response& res) {
+    return [status, body](httplib::Response& res) {
         res.status = status;
         res.set_content(body, "application/json");
     };
@@ -67,92 +62,83 @@ Answer answer(int status, std::string body) {
 
 TEST(RpcClient, RequestsAreExact) {
     StubNode s(answer(200, R"({"result":"duplicate","error":null,"id":1})"));
-    RpcClient client(s.config());
+    RpcClient client(s.config);
     client.get_block_template("");
+    httplib::Request first = s.last();
+    EXPECT_EQ(first.get_header_value("Content-Type"), "application/json");
+    EXPECT_FALSE(first.has_header("Authorization"));
+    json body = json::parse(first.body);
+    body.erase("id");
+    EXPECT_EQ(body.dump(), R"({"jsonrpc":"1.0","method":"getblocktemplate","params":[{"capabilities":)"
+                           R"(["longpoll","coinbasevalue","proposal","workid"],"rules":["segwit"]}]})");
     EXPECT_EQ(client.submit_block("00ff"), json("duplicate"));
+    EXPECT_EQ(json::parse(s.last().body)["params"], json::array({"00ff"}));
     client.get_block_template("lp1");
+    EXPECT_EQ(json::parse(s.last().body)["params"][0]["longpollid"], "lp1");
     client.call("x", json());
-    const auto reqs = s.requests();
-    ASSERT_EQ(reqs.size(), 4u);
-    EXPECT_EQ(reqs[0].path, "/");
-    EXPECT_EQ(reqs[0].get_header_value("Content-Type"), "application/json");
-    EXPECT_FALSE(reqs[0].has_header("Authorization"));
-    json first = json::parse(reqs[0].body);
-    first.erase("id");
-    EXPECT_EQ(first.dump(),
-              R"({"jsonrpc":"1.0","method":"getblocktemplate","params":[{"capabilities":["longpoll","coinbasevalue","proposal","workid"],"rules":["segwit"]}]})");
-    EXPECT_EQ(json::parse(reqs[1].body)["params"], json::array({"00ff"}));
-    EXPECT_EQ(json::parse(reqs[2].body)["params"][0]["longpollid"], "lp1");
-    EXPECT_EQ(json::parse(reqs[3].body)["params"], json::array());
+    EXPECT_EQ(json::parse(s.last().body)["params"], json::array());
+    // Ids differ across threads and increase in the order requests are built.
+    auto work = [&] {
+        for (int i = 0; i < 20; ++i) client.call("m", json());
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    std::set<uint64_t> ids;
+    for (const auto& r : s.all()) ids.insert(json::parse(r.body)["id"].get<uint64_t>());
+    EXPECT_EQ(ids.size(), 44u);
+    client.call("m", json());
+    EXPECT_GT(json::parse(s.last().body)["id"].get<uint64_t>(), *ids.rbegin());
 }
 
 TEST(RpcClient, RepliesAndFailures) {
-    struct Row {
+    const std::string error500 = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
+    const struct {
         Answer answer;
-        std::string expected;  // the result as compact JSON, or the error's text (a prefix when it ends in "...")
-    };
-    const std::string big_error = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
-    const Row rows[] = {
-        {answer(200, R"({"result":null,"error":null,"id":1})"), "null"},
-        {answer(200, "  {\"result\":[1,\"é\"]}\n"), R"([1,"é"])"},
-        {answer(401, ""), "RPC HTTP 401 calling getblocktemplate: "},
-        {answer(500, big_error), "RPC HTTP 500 calling getblocktemplate: " + big_error},
-        {answer(299, R"({"result":1})"), "1"},
-        {answer(300, "x"), "RPC HTTP 300 calling getblocktemplate: x"},
-        {answer(200, ""), "invalid JSON-RPC response: [json.exception.parse_error.101]..."},
-        {answer(200, "{oops"), "invalid JSON-RPC response: [json.exception.parse_error.101] parse error at line 1, "
-                               "column 2: syntax error while parsing object key - invalid literal; last read: '{o'; "
-                               "expected string literal body={oops"},
-        {answer(200, "[1,2]"), "JSON-RPC response missing result for getblocktemplate"},
-        {answer(200, R"({"error":null,"id":1})"), "JSON-RPC response missing result for getblocktemplate"},
-        {answer(200, R"({"result":5,"error":{"message":"bad","code":-8},"id":1})"),
-         R"(JSON-RPC error calling getblocktemplate: {"code":-8,"message":"bad"})"},
-        {[](const httplib::Request&, httplib::Response& res) {  // the connection drops mid-reply
-             res.set_content_provider(100, "application/json", [](size_t, size_t, httplib::DataSink&) { return false; });
+        int64_t timeout_ms;
+        std::string expected;  // the result as JSON, or the error; "..." ends a prefix
+    } rows[] = {
+        {answer(200, R"({"result":null,"error":null,"id":1})"), -1, "null"},
+        {answer(200, "  {\"result\":[1,\"é\"]}\n"), -1, R"([1,"é"])"},
+        {answer(299, R"({"result":1})"), -1, "1"},
+        {answer(300, "x"), -1, "RPC HTTP 300 calling m: x"},
+        {answer(401, ""), -1, "RPC HTTP 401 calling m: "},
+        {answer(500, error500), -1, "RPC HTTP 500 calling m: " + error500},
+        {answer(200, ""), -1, "invalid JSON-RPC response: [json.exception.parse_error.101]..."},
+        {answer(200, "{oops"), -1, "invalid JSON-RPC response: [json.exception.parse_error.101] parse error at line 1, "
+                                   "column 2: syntax error while parsing object key - invalid literal; last read: "
+                                   "'{o'; expected string literal body={oops"},
+        {answer(200, "[1,2]"), -1, "JSON-RPC response missing result for m"},
+        {answer(200, R"({"error":null,"id":1})"), -1, "JSON-RPC response missing result for m"},
+        {answer(200, R"({"result":5,"error":{"message":"bad","code":-8},"id":1})"), -1,
+         R"(JSON-RPC error calling m: {"code":-8,"message":"bad"})"},
+        {[](httplib::Response& res) {  // the connection drops mid-reply
+             res.set_content_provider(100, "text/plain", [](size_t, size_t, httplib::DataSink&) { return false; });
          },
-         "RPC curl failure calling getblocktemplate: ..."},
+         -1, "RPC curl failure calling m: ..."},
+        {nullptr, 300, "RPC curl failure calling m: Timeout was reached"},
+        {nullptr, 0, "RPC curl failure calling m: Couldn't connect to server"},
     };
-    for (const Row& row : rows) {
-        StubNode s(row.answer);
-        std::string got;
-        try {
-            got = RpcClient(s.config()).call("getblocktemplate", json()).dump();
-        } catch (const RpcError& e) {
-            got = e.what();
-        }
+    for (const auto& row : rows) {
+        StubNode s(row.answer ? row.answer : [&s](httplib::Response&) { s.hold(); });
+        RpcConfig c = s.config;
+        c.timeout_ms = row.timeout_ms;
+        if (row.timeout_ms == 0) c.url = "http://127.0.0.1:1/";  // nothing listens there
+        const std::string got = text_of([&] { return RpcClient(c).call("m", json()).dump(); });
         if (row.expected.ends_with("...")) EXPECT_TRUE(got.starts_with(row.expected.substr(0, row.expected.size() - 3))) << got;
         else EXPECT_EQ(got, row.expected);
     }
 }
 
-TEST(RpcClient, TransportFailures) {
-    RpcConfig nothing_listens;
-    nothing_listens.url = "http://127.0.0.1:1/";
-    StubNode slow([&](const httplib::Request&, httplib::Response& res) {
-        slow.hold(30000);
-        res.set_content("{}", "application/json");
-    });
-    RpcConfig timed = slow.config();
-    timed.timeout_ms = 300;
-    EXPECT_EQ(error_of([&] { RpcClient(nothing_listens).call("getblocktemplate", json()); }),
-              "RPC curl failure calling getblocktemplate: Couldn't connect to server");
-    EXPECT_EQ(error_of([&] { RpcClient(timed).submit_block("00"); }),
-              "RPC curl failure calling submitblock: Timeout was reached");
-}
-
 TEST(RpcClient, CancelledIsNotAnRpcError) {
-    StubNode held([&](const httplib::Request&, httplib::Response& res) {
-        held.hold(60000);
-        res.set_content(R"({"result":null})", "application/json");
-    });
-    RpcClient client(held.config());
+    StubNode held([&held](httplib::Response&) { held.hold(); });
     std::atomic<bool> cancel{false};
     std::thread setter([&] {
-        while (held.requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (held.last().body.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         cancel.store(true);
     });
     try {
-        client.get_block_template("lp", 0, &cancel);
+        RpcClient(held.config).get_block_template("lp", 0, &cancel);
         ADD_FAILURE() << "a cancelled call returned";
     } catch (const RpcError&) {
         ADD_FAILURE() << "RpcCancelled must not be an RpcError";
@@ -162,56 +148,36 @@ TEST(RpcClient, CancelledIsNotAnRpcError) {
     setter.join();
 }
 
-TEST(RpcClient, IdsDistinctAndIncreasingAcrossThreads) {
-    StubNode s(answer(200, R"({"result":0})"));
-    RpcClient client(s.config());
-    auto work = [&] {
-        for (int i = 0; i < 20; ++i) client.call("m", json());
-    };
-    std::thread a(work), b(work);
-    a.join();
-    b.join();
-    std::set<uint64_t> ids;
-    for (const auto& r : s.requests()) ids.insert(json::parse(r.body)["id"].get<uint64_t>());
-    EXPECT_EQ(ids.size(), 40u);
-    client.call("m", json());
-    EXPECT_GT(json::parse(s.requests().back().body)["id"].get<uint64_t>(), *ids.rbegin());
-}
-
 TEST(RpcCredentials, CommandLineAndCookie) {
     StubNode s(answer(200, R"({"result":0})"));
     TempHome home;
     std::ofstream(home.path() + "/cookie") << "__cookie__:a:b c\n";
     std::ofstream(home.path() + "/colon") << ":";
-    struct Row {
-        std::string user, password, cookie, header;  // header: the Authorization sent, or the error
-    };
-    const Row rows[] = {
+    std::ofstream(home.path() + "/empty") << "";
+    std::ofstream(home.path() + "/nocolon") << "nocolon\n";
+    const std::string bad = "RPC cookie file does not contain user:password: ";
+    const struct {
+        std::string user, password, cookie, expected;  // the Authorization header sent, or the error
+    } rows[] = {
         {"", "ignored", "", ""},  // no user: no credentials at all
         {"u", "", "", "Basic dTo="},
         {"u", "p", "", "Basic dTpw"},
         {"u", "p", "~/cookie", "Basic X19jb29raWVfXzphOmIgYw=="},  // the cookie wins: __cookie__:a:b c
         {"", "", home.path() + "/colon", ""},
+        {"", "", "~/empty", bad + "~/empty"},
+        {"", "", "~/nocolon", bad + "~/nocolon"},
         {"", "", "~/missing", "cannot open file: " + home.path() + "/missing"},
     };
-    for (const Row& row : rows) {
-        RpcConfig c = s.config();
+    for (const auto& row : rows) {
+        RpcConfig c = s.config;
         c.user = row.user;
         c.password = row.password;
         c.cookie_file = row.cookie;
-        const size_t before = s.requests().size();
-        std::string got = error_of([&] { RpcClient(c).call("m", json()); });
-        if (got == "<no error>") {
-            ASSERT_EQ(s.requests().size(), before + 1);
-            got = s.requests().back().get_header_value("Authorization");
-        }
-        EXPECT_EQ(got, row.header) << row.user << " " << row.cookie;
-    }
-    for (const char* content : {"", "nocolon\n"}) {
-        std::ofstream(home.path() + "/bad") << content;
-        RpcConfig bad = s.config();
-        bad.cookie_file = "~/bad";
-        EXPECT_EQ(error_of([&] { RpcClient client(bad); }), "RPC cookie file does not contain user:password: ~/bad");
+        const std::string got = text_of([&] {
+            RpcClient(c).call("m", json());
+            return s.last().get_header_value("Authorization");
+        });
+        EXPECT_EQ(got, row.expected) << row.user << " " << row.cookie;
     }
 }
 

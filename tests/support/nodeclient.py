@@ -8,23 +8,17 @@ import urllib.error
 import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIMNODE = os.path.join(ROOT, "tools", "simnode.py")
 TESTDATA = os.path.join(ROOT, "tests", "data")
 
 
 class SimNode:
     def __init__(self, *args, user=None, password=""):
-        self.proc = subprocess.Popen([sys.executable, SIMNODE, *args], stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "simnode.py"), *args],
+                                     stdout=subprocess.PIPE, text=True)
         self.url = self.proc.stdout.readline().strip()
         if not self.url.startswith("http://127.0.0.1:"):
             raise RuntimeError("simnode did not start")
-        self.auth = None
-        if user is not None:
-            self.auth = "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
-
-    def use_cookie(self, path):
-        with open(path) as f:
-            self.auth = "Basic " + base64.b64encode(f.read().strip().encode()).decode()
+        self.auth = None if user is None else "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
 
     def post(self, body, timeout=30):
         req = urllib.request.Request(self.url, data=body.encode(), headers={"Content-Type": "application/json"})
@@ -37,8 +31,7 @@ class SimNode:
             return e.code, e.read().decode()
 
     def call(self, method, *params, timeout=30):
-        status, body = self.post(json.dumps({"id": 1, "jsonrpc": "1.0", "method": method, "params": list(params)}),
-                                 timeout)
+        status, body = self.post(json.dumps({"id": 1, "method": method, "params": list(params)}), timeout)
         reply = json.loads(body)
         if status != 200 or reply.get("error"):
             raise RuntimeError(f"{status} {body}")
