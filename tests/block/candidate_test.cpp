@@ -3,8 +3,7 @@
 #include "block/candidate.h"
 #include "block/coinbase.h"
 #include "hash/sha256.h"
-#include "support/error_of.h"
-#include "support/testdata.h"
+#include "support/support.h"
 #include "util/hex.h"
 
 namespace vkn {
@@ -16,36 +15,20 @@ Hash256 h(uint8_t b) {
     return x;
 }
 
-Hash256 pair(const Hash256& a, const Hash256& b) {
-    Bytes cat(a.begin(), a.end());
-    cat.insert(cat.end(), b.begin(), b.end());
-    return sha256d(cat);
-}
-
 TEST(Merkle, SmallTrees) {
+    auto pair = [](const Hash256& a, const Hash256& b) {
+        Bytes cat(a.begin(), a.end());
+        cat.insert(cat.end(), b.begin(), b.end());
+        return sha256d(cat);
+    };
     EXPECT_EQ(merkle_root({}), Hash256{});
     EXPECT_EQ(merkle_root({h(1)}), h(1));
     EXPECT_EQ(merkle_root({h(1), h(2)}), pair(h(1), h(2)));
     EXPECT_EQ(merkle_root({h(1), h(2), h(3)}), pair(pair(h(1), h(2)), pair(h(3), h(3))));
 }
 
-// A real block and the template reconstructed from it.
-struct RealBlock {
-    Bytes raw;
-    BlockTemplate tmpl;
-    Bytes coinbase;
-    explicit RealBlock(const std::string& name) {
-        std::string bytes = slurp(testdata_path(name + ".raw"));
-        raw.assign(bytes.begin(), bytes.end());
-        tmpl = parse_block_template(testdata_json(name + ".gbt.json"), false);
-        Bytes count;
-        write_compact_size(count, tmpl.transactions.size() + 1);
-        size_t rest = 0;
-        for (const auto& tx : tmpl.transactions) rest += tx.data.size();
-        coinbase.assign(raw.begin() + 80 + count.size(), raw.end() - rest);
-    }
-};
-
+// Real blocks and the templates reconstructed from them: the merkle root in
+// the header, the witness commitment in the coinbase, the block's bytes.
 TEST(RealBlocks, MerkleRootCommitmentAndSerialization) {
     const struct {
         std::string name, coinbase_txid, commitment;
@@ -56,24 +39,26 @@ TEST(RealBlocks, MerkleRootCommitmentAndSerialization) {
          "6a24aa21a9edf91c46b49eb8a29089980f02ee6b57e7d63d33b18b4fddac2bcd7db2a3983704"},
     };
     for (const auto& row : rows) {
-        RealBlock b(row.name);
+        const std::string text = testdata(row.name + ".raw");
+        const Bytes raw(text.begin(), text.end());
+        BlockTemplate t = parse_block_template(nlohmann::json::parse(testdata(row.name + ".gbt.json")), false);
         std::vector<Hash256> leaves{hash_from_hex(row.coinbase_txid)};
-        for (const auto& tx : b.tmpl.transactions) leaves.push_back(tx.txid);
-        EXPECT_TRUE(std::equal(b.raw.begin() + 36, b.raw.begin() + 68, merkle_root(leaves).begin())) << row.name;
-
-        EXPECT_TRUE(needs_witness_commitment(b.tmpl));
-        BlockTemplate computed = b.tmpl;  // the commitment from the wtxids, not the template's copy
-        computed.default_witness_commitment.clear();
-        computed.segwit_rule = true;
-        EXPECT_EQ(bytes_to_hex(witness_commitment_script(computed)), row.commitment) << row.name;
-
         CandidateBlock c;
-        std::copy(b.raw.begin(), b.raw.begin() + 76, c.header.begin());
-        c.coinbase = b.coinbase;
-        for (const auto& tx : b.tmpl.transactions) c.transactions.push_back(tx.data);
-        const uint32_t nonce = uint32_t(b.raw[76]) | uint32_t(b.raw[77]) << 8 | uint32_t(b.raw[78]) << 16 |
-                               uint32_t(b.raw[79]) << 24;
-        EXPECT_EQ(serialize_block(c, nonce), b.raw) << row.name;
+        for (const auto& tx : t.transactions) {
+            leaves.push_back(tx.txid);
+            c.transactions.push_back(tx.data);
+        }
+        EXPECT_TRUE(std::equal(raw.begin() + 36, raw.begin() + 68, merkle_root(leaves).begin())) << row.name;
+        EXPECT_TRUE(needs_witness_commitment(t));
+        t.default_witness_commitment.clear();  // computed from the wtxids instead of copied
+        t.segwit_rule = true;
+        EXPECT_EQ(bytes_to_hex(witness_commitment_script(t)), row.commitment) << row.name;
+        size_t rest = 0;
+        for (const Bytes& tx : c.transactions) rest += tx.size();
+        const size_t count_size = c.transactions.size() + 1 < 253 ? 1 : 3;
+        c.coinbase.assign(raw.begin() + 80 + count_size, raw.end() - rest);
+        std::copy(raw.begin(), raw.begin() + 76, c.header.begin());
+        EXPECT_EQ(serialize_block(c, raw[76] | raw[77] << 8 | raw[78] << 16 | uint32_t(raw[79]) << 24), raw) << row.name;
     }
 }
 
@@ -91,48 +76,22 @@ BlockTemplate simple() {
 
 const std::vector<PayoutSpec> one_payout{PayoutSpec{.script = {0x51}}};
 
-TEST(Candidate, HeaderLayoutAndBlock) {
+TEST(Candidate, HeaderBlockAndTime) {
     CandidateBlock c = build_candidate(simple(), one_payout, 7, "/t/", false);
-    EXPECT_EQ(c.time, 1000u);
     EXPECT_EQ(c.extranonce, 7u);
-    EXPECT_EQ(bytes_to_hex(Bytes(c.header.begin(), c.header.end())),
-              "00000020" "01" + std::string(60, '5') + "00" + bytes_to_hex(c.merkle_root.data(), 32) +
-                  "e8030000" "ffff001d" "00000000");
+    EXPECT_EQ(bytes_to_hex(Bytes(c.header.begin(), c.header.end())), "00000020" "01" + std::string(60, '5') + "00" +
+                                                                        bytes_to_hex(c.merkle_root.data(), 32) +
+                                                                        "e8030000" "ffff001d" "00000000");
     EXPECT_EQ(c.merkle_root, sha256d(c.coinbase));  // no witness: the coinbase's txid
     Bytes block = serialize_block(c, 0x12345678);
     EXPECT_EQ(bytes_to_hex(Bytes(block.begin() + 76, block.begin() + 81)), "7856341201");
     EXPECT_EQ(Bytes(block.begin() + 81, block.end()), c.coinbase);
-
-    BlockTemplate t = simple();
-    for (int i = 0; i < 252; ++i) {
-        TemplateTransaction tx{.data = {uint8_t(i)}, .txid = h(uint8_t(i)), .hash = h(uint8_t(i + 1))};
-        t.transactions.push_back(tx);
-    }
-    CandidateBlock full = build_candidate(t, one_payout, 0, "", false);
-    block = serialize_block(full, 0);
-    EXPECT_EQ(bytes_to_hex(Bytes(block.begin() + 80, block.begin() + 83)), "fdfd00");
-    EXPECT_NE(sha256d(full.coinbase), full.merkle_root);  // witness data: the txid is of the stripped form
-    t.transactions.pop_back();
-    EXPECT_EQ(serialize_block(build_candidate(t, one_payout, 0, "", false), 0)[80], 0xfc);
-}
-
-TEST(Candidate, ExtranonceChangesOnlyTheMerkleRoot) {
-    CandidateBlock a = build_candidate(simple(), one_payout, 1, "", false);
-    CandidateBlock b = build_candidate(simple(), one_payout, 2, "", false);
-    EXPECT_NE(a.merkle_root, b.merkle_root);
-    EXPECT_TRUE(std::equal(a.header.begin(), a.header.begin() + 36, b.header.begin()));
-    EXPECT_TRUE(std::equal(a.header.begin() + 68, a.header.end(), b.header.begin() + 68));
-}
-
-TEST(Candidate, TimeRulesAndFailures) {
     const struct {
         uint32_t mintime;
         bool mutable_time, use_clock;
         uint32_t now, expected;
-    } rows[] = {
-        {900, false, true, 1005, 1005}, {900, false, true, 995, 1000}, {1010, false, true, 1005, 1010},
-        {900, false, false, 5000, 1000}, {900, true, false, 5000, 5000},
-    };
+    } rows[] = {{900, false, true, 1005, 1005}, {900, false, true, 995, 1000}, {1010, false, true, 1005, 1010},
+                {900, false, false, 5000, 1000}, {900, true, false, 5000, 5000}};
     for (const auto& row : rows) {
         BlockTemplate t = simple();
         t.mintime = row.mintime;
@@ -144,8 +103,6 @@ TEST(Candidate, TimeRulesAndFailures) {
     EXPECT_GE(build_candidate(simple(), one_payout, 0, "", true).time, now);
     EXPECT_EQ(error_of([] { build_candidate(simple(), {parse_payout("51:5001")}, 0, "", false); }),
               "absolute payout sum exceeds coinbasevalue from template");
-    EXPECT_NE(error_of([] { build_candidate(simple(), {}, 0, "", false); }), "<no error>");
-    EXPECT_NE(error_of([] { build_candidate(simple(), one_payout, 0, std::string(200, 'x'), false); }), "<no error>");
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "rpc/rpc_client.h"
-#include "support/error_of.h"
-#include "support/temp_home.h"
+#include "support/support.h"
 
 namespace vkn {
 namespace {
@@ -151,10 +150,10 @@ TEST(RpcClient, CancelledIsNotAnRpcError) {
 TEST(RpcCredentials, CommandLineAndCookie) {
     StubNode s(answer(200, R"({"result":0})"));
     TempHome home;
-    std::ofstream(home.path() + "/cookie") << "__cookie__:a:b c\n";
-    std::ofstream(home.path() + "/colon") << ":";
-    std::ofstream(home.path() + "/empty") << "";
-    std::ofstream(home.path() + "/nocolon") << "nocolon\n";
+    std::ofstream(home.path + "/cookie") << "__cookie__:a:b c\n";
+    std::ofstream(home.path + "/colon") << ":";
+    std::ofstream(home.path + "/empty") << "";
+    std::ofstream(home.path + "/nocolon") << "nocolon\n";
     const std::string bad = "RPC cookie file does not contain user:password: ";
     const struct {
         std::string user, password, cookie, expected;  // the Authorization header sent, or the error
@@ -163,10 +162,10 @@ TEST(RpcCredentials, CommandLineAndCookie) {
         {"u", "", "", "Basic dTo="},
         {"u", "p", "", "Basic dTpw"},
         {"u", "p", "~/cookie", "Basic X19jb29raWVfXzphOmIgYw=="},  // the cookie wins: __cookie__:a:b c
-        {"", "", home.path() + "/colon", ""},
+        {"", "", home.path + "/colon", ""},
         {"", "", "~/empty", bad + "~/empty"},
         {"", "", "~/nocolon", bad + "~/nocolon"},
-        {"", "", "~/missing", "cannot open file: " + home.path() + "/missing"},
+        {"", "", "~/missing", "cannot open file: " + home.path + "/missing"},
     };
     for (const auto& row : rows) {
         RpcConfig c = s.config;

@@ -3,8 +3,7 @@
 #include <fstream>
 #include <functional>
 
-#include "support/error_of.h"
-#include "support/temp_home.h"
+#include "support/support.h"
 #include "util/files.h"
 #include "util/hex.h"
 #include "util/parse.h"
@@ -70,9 +69,9 @@ TEST(Util, TextAndNumbers) {
 TEST(Util, HomeAndFiles) {
     TempHome home;
     std::string content("a\r\nb\0c\n", 7);
-    std::ofstream(home.path() + "/f", std::ios::binary) << content;
+    std::ofstream(home.path + "/f", std::ios::binary) << content;
     EXPECT_EQ(read_file("~/f"), content);
-    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path() + "/missing");
+    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path + "/missing");
     const struct {
         const char* home;  // nullptr: unset
         std::string path, expected;

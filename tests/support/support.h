@@ -1,0 +1,62 @@
+#pragma once
+// Test helpers: call outcomes as text, a scoped environment, a throw-away
+// HOME, and the real blocks and templates under tests/data.
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace vkn {
+
+// What a call gives: its value, or the message of the exception it throws.
+template <class F>
+std::string text_of(F f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+template <class F>
+std::string error_of(F f) {
+    return text_of([&] { return f(), std::string("<no error>"); });
+}
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// A fresh directory set as HOME for the scope.
+struct TempHome {
+    std::string path = make();
+    ScopedEnv env{"HOME", path.c_str()};
+    ~TempHome() { std::filesystem::remove_all(path); }
+    static std::string make() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "vkn-home-XXXXXX").string();
+        return mkdtemp(tmpl.data());
+    }
+};
+
+inline std::string testdata(const std::string& name) {
+    std::ifstream in(std::string(VKN_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace vkn
