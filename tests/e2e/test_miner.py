@@ -87,47 +87,49 @@ class NodeGroup(unittest.TestCase):
     def verdicts(self):
         return self.node.call("getstatus")["verdicts"]
 
+    def check(self, cmd, status=0, out=(), err=(), last="[submit] accepted by node"):
+        """Runs cmd: its status, stdout's first lines, stdout's last line and
+        stderr's lines must match, each line as a prefix."""
+        got = run(cmd)
+        lines_ok = [len(got[2]) == len(err), len(got[1]) >= len(out), not last or got[1][-1:][0].startswith(last)]
+        lines_ok += [a.startswith(b) for a, b in list(zip(got[1], out)) + list(zip(got[2], err))]
+        self.assertTrue(got[0] == status and all(lines_ok), (cmd, *got))
+        return got
+
 
 class StartupAndMineOne(NodeGroup):
     def test_startup_lines_and_accepted_block(self):
         self.configure(txs=4)
         tpl = self.node.call("getblocktemplate", {})
-        status, out, err = run(self.miner("--mine-one"))
-        self.assertEqual((status, err), (0, []), out)
-        self.assertEqual(out[:3], [
+        _, out, _ = self.check(self.miner("--mine-one"), out=[
             "[cpu] threads=1 nonces/batch=2048", "[rpc] url=%s cookie=%s" % (self.node.url, self.cookie),
             "[work] height=%d txs=5 coinbasevalue=%d target=%s nonces=0..4294967295 longpoll=yes"
             % (tpl["height"], tpl["coinbasevalue"], tpl["target"])])
         m = re.fullmatch(r"\[found\] nonce=\d+ hash=([0-9a-f]{64}) block_bytes=(\d+) submitting\.\.\.", out[3])
-        self.assertTrue(m, out)
-        self.assertEqual(out[4:], ["[submit] accepted by node"])
         verdict = self.verdicts()[-1]  # the node's own SHA3-256t of the header
-        self.assertEqual((verdict["verdict"], verdict["hash"], verdict["bytes"]), (None, m[1], int(m[2])))
+        self.assertEqual((len(out), verdict["verdict"], verdict["hash"], verdict["bytes"]), (5, None, m[1], int(m[2])))
 
-    def test_credentials_lines(self):
-        rows = [  # URL, credential options, the "[rpc]" line after "url="
-            (self.node.url.replace("//", "//alice:pw@"), [], self.node.url.replace("//", "//alice:***@")),
-            (self.node.url, ["--rpc-user", "alice", "--rpc-pass", "pw"], self.node.url + " user=alice"),
-        ]
-        for url, auth, line in rows:
-            status, out, err = run(self.miner("--mine-one", url=url, auth=auth))
-            self.assertEqual((status, out[1], out[-1]), (0, "[rpc] url=" + line, "[submit] accepted by node"), err)
-            self.assertNotIn(":pw", "\n".join(out + err))
-
-    def test_submission_outcomes(self):
+    def test_credentials_and_submission_outcomes(self):
         failed = "[submit] submitblock failed: "
-        rows = [  # fault on submitblock, stdout's last line, stderr's lines (prefixes)
-            ({"mode": "verdict", "verdict": "inconclusive"}, '[submit] node returned: "inconclusive"', []),
-            ({"mode": "close", "count": 1}, "[submit] accepted by node", [failed + "RPC curl failure calling submitblock: "]),
-            ({"mode": "rpcerror"}, "[found]", [failed + 'JSON-RPC error calling submitblock: {"code":-10,"message":"inj']),
-            ({"mode": "close", "count": 3}, "[found]", [failed + "RPC curl failure"] * 3 + ["[submit] unsent block hex="]),
+        url = self.node.url
+        rows = [  # fault on submitblock, miner command, stdout's second line, stdout's last line, stderr's lines
+            (None, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
+             "[rpc] url=" + url.replace("//", "//alice:***@"), "[submit] accepted by node", []),
+            (None, self.miner("--mine-one", auth=["--rpc-user", "alice", "--rpc-pass", "pw"]),
+             "[rpc] url=%s user=alice" % url, "[submit] accepted by node", []),
+            ({"mode": "verdict", "verdict": "inconclusive"}, self.miner("--mine-one"), "", '[submit] node returned: "inc', []),
+            ({"mode": "close", "count": 1}, self.miner("--mine-one"), "", "[submit] accepted by node",
+             [failed + "RPC curl failure calling submitblock: "]),
+            ({"mode": "rpcerror"}, self.miner("--mine-one"), "", "[found]",
+             [failed + 'JSON-RPC error calling submitblock: {"code":-10,"message":"inj']),
+            ({"mode": "close", "count": 3}, self.miner("--mine-one"), "", "[found]",
+             [failed + "RPC curl failure"] * 3 + ["[submit] unsent block hex="]),
         ]
-        for fault, last, err_prefixes in rows:
-            self.configure(dict(fault, methods=["submitblock"]))
+        for fault, cmd, second, last, err in rows:
+            self.configure(fault and dict(fault, methods=["submitblock"]))
             start = time.time()
-            status, out, err = run(self.miner("--mine-one"))
-            self.assertTrue(status == 0 and out[-1].startswith(last) and len(err) == len(err_prefixes), (out, err))
-            self.assertTrue(all(line.startswith(p) for line, p in zip(err, err_prefixes)), err)
+            _, out, err = self.check(cmd, out=["[cpu]", second], err=err, last=last)
+            self.assertNotIn(":pw@", "\n".join(out + err))
         self.assertGreaterEqual(time.time() - start, 2.0)  # a second between attempts
         self.node.call("setfault", {"mode": "off"})
         self.assertIsNone(self.node.call("submitblock", err[-1].split("=", 1)[1]))  # the printed block is valid
@@ -149,33 +151,27 @@ class TemplateVariants(NodeGroup):
         ]
         for options, work in rows:
             self.configure(**options)
-            status, out, err = run(self.miner("--mine-one"))
-            self.assertEqual((status, out[-1], self.verdicts()[-1]["verdict"]), (0, "[submit] accepted by node", None),
-                             (options, out, err))
-            self.assertIn(work, out[2])
+            out = self.check(self.miner("--mine-one"))[1]
+            self.assertEqual((work in out[2], self.verdicts()[-1]["verdict"]), (True, None), (options, out))
 
 
 class RunningMiner(NodeGroup):
-    def test_several_blocks_then_sigint(self):
-        height = self.node.call("getstatus")["height"]
-        with Miner(self.miner("--status-sec", "1")) as m:
-            for h in range(height + 1, height + 5):  # block after block, each followed by fresh work
-                m.wait_for(r"^\[work\] height=%d " % h)
-            m.stop(signal.SIGINT)
-        self.assertEqual([v["verdict"] for v in self.verdicts()[-3:]], [None] * 3)
-
-    def test_longpoll_updates_then_sigterm(self):
-        self.configure(**IMPOSSIBLE)
-        height = self.node.call("getstatus")["height"]
-        with Miner(self.miner()) as m:
-            m.wait_for(r"^\[work\] height=%d .* longpoll=yes$" % (height + 1))
-            self.node.call("addtxs", 2)  # a template change the miner did not cause
-            m.wait_for(r"^\[work\] longpoll update received$")
-            self.assertIn(" txs=8 ", m.wait_for(r"^\[work\] height="))
-            self.node.call("generate")  # a block found elsewhere
-            m.wait_for(r"^\[work\] longpoll update received$")
-            m.wait_for(r"^\[work\] height=%d " % (height + 2))
-            self.assertNotIn("[longpoll]", m.stop(signal.SIGTERM))
+    def test_longpoll_updates_then_blocks_then_signal(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            self.configure(**IMPOSSIBLE)
+            h = self.node.call("getstatus")["height"]
+            with Miner(self.miner("--status-sec", "1")) as m:
+                m.wait_for(r"^\[work\] height=%d .* longpoll=yes$" % (h + 1))
+                self.node.call("addtxs", 2)  # a template change the miner did not cause
+                m.wait_for(r"^\[work\] longpoll update received$")
+                self.assertIn(" txs=8 ", m.wait_for(r"^\[work\] height="))
+                self.node.call("generate")  # a block found elsewhere
+                m.wait_for(r"^\[work\] longpoll update received$")
+                self.configure()  # now easy: block after block, each followed by fresh work
+                for height in range(h + 2, h + 5):
+                    m.wait_for(r"^\[work\] height=%d " % height)
+                self.assertNotIn("[longpoll]", m.stop(sig))
+            self.assertEqual([v["verdict"] for v in self.verdicts()[-2:]], [None] * 2)
 
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
@@ -215,56 +211,43 @@ class RunningMiner(NodeGroup):
                 self.assertGreater(e2, e1)
 
 
-class StartupFailures(NodeGroup):
-    def test_fatal_errors(self):
+class OneShotRuns(NodeGroup):
+    def test_status_and_lines(self):
         bad_cookie = os.path.join(tempfile.mkdtemp(), "cookie")
         with open(bad_cookie, "w") as f:
             f.write("no colon here\n")
-        rows = [  # fault on getblocktemplate, miner command, status, first stderr line (a prefix)
-            (None, self.miner(url="http://127.0.0.1:1/"), 1,
-             "error: RPC curl failure calling getblocktemplate: Couldn't connect to server"),
-            (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1,
-             "error: RPC HTTP 401 calling getblocktemplate: "),
-            (None, self.miner(auth=["--rpc-cookie", bad_cookie]), 1,
-             "error: RPC cookie file does not contain user:password: " + bad_cookie),
-            ("rpcerror", self.miner(), 1, 'error: JSON-RPC error calling getblocktemplate: {"code":-10,"message":"inj'),
-            ("badjson", self.miner(), 1, "error: invalid JSON-RPC response: "),
-            (None, self.miner("--payout", PAYOUT + ":5000000001"), 2,
-             "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
-        ]
-        for fault, cmd, expected_status, message in rows:
-            self.configure(fault and {"mode": fault, "methods": ["getblocktemplate"]}, txs=0)
-            status, out, err = run(cmd)
-            self.assertEqual(status, expected_status, err)
-            self.assertTrue(err[0].startswith(message), err)
-            self.assertEqual(err[1:], ["try --help"] if status == 1 else [], err)
-
-
-class OtherModes(unittest.TestCase):
-    def test_help_selftest_and_bad_options(self):
         no_device = "error: cudaSetDevice: " if os.environ.get("VKN_HAVE_CUDA") == "ON" else \
             "error: CUDA support is not compiled in; use --cpu"
-        rows = [  # arguments, status, stdout's first lines, stderr's lines (prefixes)
-            (["--help", "--bogus"], 0, ["Vorlakken / VKN CUDA SHA3-256t solo miner", "", "Usage:",
-                                        "  %s --payout <scriptPubKeyHex> [options]" % MINER, "", "RPC options:",
-                                        "  --rpc-url URL              JSON-RPC URL, default http://127.0.0.1:8332/"], []),
-            (["--selftest", "--cpu"], 0, ["selftest ok"], []),
-            (["--gpu", "x", "--help"], 1, [], ["error: invalid integer for --gpu: x", "try --help"]),
-            (["--bogus"], 1, [], ["error: unknown option: --bogus", "try --help"]),
+        help_head = ["Vorlakken / VKN CUDA SHA3-256t solo miner", "", "Usage:",
+                     "  %s --payout <scriptPubKeyHex> [options]" % MINER, "", "RPC options:",
+                     "  --rpc-url URL              JSON-RPC URL, default http://127.0.0.1:8332/"]
+        rows = [  # fault on getblocktemplate, command, status, stdout's first lines, stderr's lines (prefixes)
+            (None, [MINER, "--help", "--bogus"], 0, help_head, []),
+            (None, [MINER, "--selftest", "--cpu"], 0, ["selftest ok"], []),
+            (None, [MINER, "--gpu", "x", "--help"], 1, [], ["error: invalid integer for --gpu: x"]),
+            (None, [MINER, "--bogus"], 1, [], ["error: unknown option: --bogus"]),
             # A device no machine has: a fatal error whether or not a GPU is present.
-            (["--gpu", "999", "--selftest"], 1, [], [no_device, "try --help"]),
-            (["--gpu", "999", "--payout", PAYOUT], 1, [], [no_device, "try --help"]),
+            (None, [MINER, "--gpu", "999", "--selftest"], 1, [], [no_device]),
+            (None, [MINER, "--gpu", "999", "--payout", PAYOUT], 1, [], [no_device]),
+            (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
+             ["error: RPC curl failure calling getblocktemplate: Couldn't connect to server"]),
+            (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1, [],
+             ["error: RPC HTTP 401 calling getblocktemplate: "]),
+            (None, self.miner(auth=["--rpc-cookie", bad_cookie]), 1, [],
+             ["error: RPC cookie file does not contain user:password: " + bad_cookie]),
+            ("rpcerror", self.miner(), 1, [],
+             ['error: JSON-RPC error calling getblocktemplate: {"code":-10,"message":"inj']),
+            ("badjson", self.miner(), 1, [], ["error: invalid JSON-RPC response: "]),
+            (None, self.miner("--payout", PAYOUT + ":5000000001"), 2, [],
+             ["[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"]),
         ]
-        for args, expected_status, out_lines, err_prefixes in rows:
-            status, out, err = run([MINER, *args])
-            self.assertEqual((status, out[:len(out_lines)], len(err)), (expected_status, out_lines, len(err_prefixes)),
-                             (args, out, err))
-            self.assertTrue(all(line.startswith(p) for line, p in zip(err, err_prefixes)), err)
+        for fault, cmd, status, out, err in rows:
+            self.configure(fault and {"mode": fault, "methods": ["getblocktemplate"]}, txs=0)
+            self.check(cmd, status, out, err + (["try --help"] if status == 1 else []), last=None)
 
-    def test_benchmark_cpu(self):
-        status, out, _ = run([MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"])
-        self.assertEqual((status, out[0]), (0, "[cpu] threads=1 nonces/batch=262144"))
-        self.assertTrue(any(line.startswith("[stat] height=0 extranonce=0 nonce=") for line in out), out)
+    def test_benchmark(self):
+        out = self.check([MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"],
+                         out=["[cpu] threads=1 nonces/batch=262144", "[stat] height=0 extranonce=0 nonce="], last="[bench]")[1]
         m = re.fullmatch(r"\[bench\] hashes=\d+ seconds=(\d+\.\d\d) rate=\d+\.\d\d [kM]?H/s", out[-1])
         self.assertTrue(m and float(m[1]) >= 2.0, out)
 

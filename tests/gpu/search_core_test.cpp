@@ -74,19 +74,16 @@ TEST(SearchCore, ManyHitsReportOneTrueHash) {
 
 TEST(SearchCore, FoundFlagIsPolledEverySixteenIterations) {
     struct Polls {
-        mutable int polls = 0;
-        int claims = 0;
+        mutable int polls = 0, claims = 0;
         int found_after;  // polls that report "not found yet"
         bool found() const { return ++polls > found_after; }
         void claim(uint32_t, const uint64_t*) { ++claims; }
-    };
+    } already{.found_after = 0}, late{.found_after = 1};
     uint64_t h64[10] = {}, none[4] = {}, all[4] = {~0ull, ~0ull, ~0ull, ~0ull};
-    Polls already{.found_after = 0};
     core::search_thread(h64, all, 0, 1000, 100, 0, 1, already);
-    EXPECT_EQ(already.claims, 0);  // checked before iteration 0
-    Polls late{.found_after = 1};
     core::search_thread(h64, none, 0, 1000, 100, 0, 1, late);
-    EXPECT_EQ(late.polls, 2);  // i = 0 and i = 16
+    EXPECT_EQ(already.claims, 0);  // checked before iteration 0
+    EXPECT_EQ(late.polls, 2);      // i = 0 and i = 16
 }
 
 // The word test against the byte test, on pairs that differ in one byte.
@@ -125,9 +122,8 @@ TEST(Geometry, CountsGridsAndMessages) {
     EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 0, 1, 1); }), "iterations per thread must be positive");
     auto cpu = make_cpu_backend(2, 3);
     EXPECT_EQ(cpu->startup_line(), "[cpu] threads=2 nonces/batch=3072");
-    Geometry g = cpu->mining_geometry();
-    EXPECT_EQ(uint64_t(g.blocks) * g.threads * g.iters_per_thread, 3072u);
-    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, 9, 8, g).hashes, 0u);
+    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, 0, 9999, cpu->mining_geometry()).hashes, 3072u);
+    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, 9, 8, cpu->mining_geometry()).hashes, 0u);
     EXPECT_EQ(error_of([&] { cpu->run_batch(Header80{}, Hash256{}, 0, 1, Geometry{1, 1, 0}); }),
               "iterations per thread must be positive");
 }

@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Compares the miner's hashes with Python's hashlib on random inputs of
-every length from 0 to 600 bytes and a few longer ones (fixed seed)."""
+every length from 0 to 600 bytes and a few longer ones, and the search core
+on random headers and edge nonces (fixed seed); then runs the self-test on
+the tool's core. With --planted-fault the core is built wrong on purpose and
+the self-test must say so."""
 import hashlib
 import random
 import subprocess
@@ -18,34 +21,28 @@ ORACLES = {
     "sha256d": lambda b: hashlib.sha256(hashlib.sha256(b).digest()).digest(),
     "sha3_256": lambda b: hashlib.sha3_256(b).digest(),
     "sha3_256t": sha3t,
+    "core": sha3t,
 }
 
 
 def main():
-    tool = sys.argv[1]
+    tool, fault = sys.argv[1], "--planted-fault" in sys.argv
     rng = random.Random(20261206)
-    lengths = list(range(0, 601)) + [1000, 4096, 65536 + 3, 1 << 20]
-    cases = []
-    for n in lengths:
-        data = bytes(rng.getrandbits(8) for _ in range(n)) if n < 5000 else rng.randbytes(n)
-        for alg in ORACLES:
-            cases.append((alg, data))
-    for _ in range(2000):  # the search core against hashlib on headers
-        cases.append(("core", rng.randbytes(80)))
-    stdin = "".join(f"{alg} {data.hex()}\n" for alg, data in cases)
-    out = subprocess.run([tool], input=stdin, capture_output=True, text=True, check=True).stdout.split()
-    if len(out) != len(cases):
-        print(f"expected {len(cases)} digests, got {len(out)}")
-        return 1
-    bad = 0
-    for (alg, data), got in zip(cases, out):
-        want = sha3t(data).hex() if alg == "core" else ORACLES[alg](data).hex()
-        if got != want:
-            bad += 1
-            if bad <= 5:
-                print(f"MISMATCH {alg} len={len(data)}: got {got} want {want}")
-    print(f"{len(cases) - bad} passed, {bad} failed")
-    return 1 if bad else 0
+    cases = [] if fault else [(alg, rng.randbytes(n)) for n in list(range(601)) + [1000, 4096, 65539, 1 << 20]
+                              for alg in ORACLES if alg != "core"]
+    cases += [("core", rng.randbytes(76) + n.to_bytes(4, "little"))
+              for n in [0, 1, 0x80000000, 0xFFFFFFFF] * 50 + [rng.getrandbits(32) for _ in range(2000)]]
+    stdin = "".join(f"{alg} {data.hex()}\n" for alg, data in cases) + "selftest\n"
+    out = subprocess.run([tool], input=stdin, capture_output=True, text=True, check=True).stdout.splitlines()
+    selftest = out.pop() if out else ""
+    bad = [(alg, len(data)) for (alg, data), got in zip(cases, out) if got != ORACLES[alg](data).hex()]
+    want = "GPU SHA3-256t does not match CPU SHA3-256t" if fault else "ok"
+    if fault:  # the planted fault must show in the hashes and in the self-test
+        bad = [] if bad else ["a faulty core that matches hashlib"]
+    passed = len(out) == len(cases) and not bad and selftest == want
+    print(f"selftest: {selftest!r}, expected {want!r}; mismatches: {bad[:5]}")
+    print(f"{1 if passed else 0} passed, {0 if passed else 1} failed")
+    return 0 if passed else 1
 
 
 if __name__ == "__main__":

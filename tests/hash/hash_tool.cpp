@@ -1,11 +1,14 @@
 // Reads "ALGORITHM HEX" lines on standard input and prints the digest hex of
 // each, so that a script can compare every digest with an independent
-// implementation. Algorithms: sha256, sha256d, sha3_256, sha3_256t, core
-// (the search core on an 80-byte header, nonce at bytes 76..79).
+// implementation. Algorithms: sha256, sha256d, sha3_256, sha3_256t, core (the
+// search core, in this build's layout, on an 80-byte header with the nonce
+// at bytes 76..79). The line "selftest" runs the self-test on this build's
+// core and prints "ok" or its error.
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "driver/selftest.h"
 #include "gpu/grid_emulation.h"
 #include "gpu/search_core.h"
 #include "hash/keccak.h"
@@ -13,31 +16,61 @@
 #include "hash/sha3t.h"
 #include "util/hex.h"
 
+namespace vkn {
+namespace {
+
+// This build's core on one host thread, like a kernel of one thread.
+struct CoreBackend final : SearchBackend {
+    std::string startup_line() const override { return "[core]"; }
+    Geometry mining_geometry() const override { return {1, 1, 1}; }
+    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t start, uint32_t end,
+                          const Geometry& g) override {
+        struct Record {
+            BatchResult r{.hashes = 1};
+            bool found() const { return r.found; }
+            void claim(uint32_t n, const uint64_t* w) { r = {true, n, words_to_hash(w), 1, 0}; }
+        } rec;
+        uint64_t h64[10], t64[4];
+        header_to_words(header, h64);
+        hash_to_words(target, t64);
+        core::search_thread(h64, t64, start, end, g.iters_per_thread, 0, 1, rec);
+        return rec.r;
+    }
+};
+
+Hash256 core_hash(const Bytes& b) {
+    Header80 header;
+    std::copy(b.begin(), b.end(), header.begin());
+    uint64_t w[10], out[4];
+    header_to_words(header, w);
+    const uint32_t nonce = uint32_t(w[9] >> 32);
+    w[9] ^= uint64_t(0x5a5a5a5a) << 32;  // the core must ignore the uploaded nonce half
+    core::hash_nonce(core::precompute(w), nonce, out);
+    return words_to_hash(out);
+}
+
+}  // namespace
+}  // namespace vkn
+
 int main() {
-    std::string line;
+    using namespace vkn;
+    std::string line, alg, hex;
     while (std::getline(std::cin, line)) {
-        std::istringstream in(line);
-        std::string alg, hex;
-        in >> alg >> hex;
-        vkn::Bytes b = vkn::hex_to_bytes(hex);
-        vkn::Hash256 h{};
-        if (alg == "sha256") h = vkn::sha256(b.data(), b.size());
-        else if (alg == "sha256d") h = vkn::sha256d(b);
-        else if (alg == "sha3_256") h = vkn::sha3_256(b.data(), b.size());
-        else if (alg == "sha3_256t") h = vkn::sha3_256t(b.data(), b.size());
-        else if (alg == "core" && b.size() == 80) {
-            vkn::Header80 header;
-            std::copy(b.begin(), b.end(), header.begin());
-            uint64_t w[10], out[4];
-            vkn::header_to_words(header, w);
-            uint32_t nonce = uint32_t(b[76]) | uint32_t(b[77]) << 8 | uint32_t(b[78]) << 16 | uint32_t(b[79]) << 24;
-            w[9] ^= uint64_t(0x5a5a5a5a) << 32;  // the core must ignore the uploaded nonce half
-            vkn::core::hash_nonce(vkn::core::precompute(w), nonce, out);
-            h = vkn::words_to_hash(out);
-        } else {
-            std::cerr << "bad line: " << line << "\n";
-            return 2;
+        std::istringstream(line) >> alg >> hex;
+        if (alg == "selftest") {
+            CoreBackend backend;
+            std::string error;
+            std::cout << (backend_selftest(backend, &error) ? "ok" : error) << "\n";
+            continue;
         }
-        std::cout << vkn::bytes_to_hex(h.data(), h.size()) << "\n";
+        Bytes b = hex_to_bytes(hex);
+        Hash256 h{};
+        if (alg == "sha256") h = sha256(b.data(), b.size());
+        else if (alg == "sha256d") h = sha256d(b);
+        else if (alg == "sha3_256") h = sha3_256(b.data(), b.size());
+        else if (alg == "sha3_256t") h = sha3_256t(b.data(), b.size());
+        else if (alg == "core" && b.size() == 80) h = core_hash(b);
+        else return std::cerr << "bad line: " << line << "\n", 2;
+        std::cout << bytes_to_hex(h.data(), h.size()) << "\n";
     }
 }

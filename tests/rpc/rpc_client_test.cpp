@@ -40,10 +40,7 @@ struct StubNode {
         std::lock_guard<std::mutex> lock(mutex);
         return requests;
     }
-    httplib::Request last() {
-        auto r = all();
-        return r.empty() ? httplib::Request{} : r.back();
-    }
+    httplib::Request last() { return all().empty() ? httplib::Request{} : all().back(); }
     httplib::Server server;
     RpcConfig config;
     std::thread thread;
@@ -53,10 +50,7 @@ struct StubNode {
 };
 
 Answer answer(int status, std::string body) {
-    return [status, body](httplib::Response& res) {
-        res.status = status;
-        res.set_content(body, "application/json");
-    };
+    return [status, body](httplib::Response& res) { res.status = status, res.set_content(body, "application/json"); };
 }
 
 TEST(RpcClient, RequestsAreExact) {
@@ -64,12 +58,12 @@ TEST(RpcClient, RequestsAreExact) {
     RpcClient client(s.config);
     client.get_block_template("");
     httplib::Request first = s.last();
-    EXPECT_EQ(first.get_header_value("Content-Type"), "application/json");
-    EXPECT_FALSE(first.has_header("Authorization"));
     json body = json::parse(first.body);
     body.erase("id");
     EXPECT_EQ(body.dump(), R"({"jsonrpc":"1.0","method":"getblocktemplate","params":[{"capabilities":)"
                            R"(["longpoll","coinbasevalue","proposal","workid"],"rules":["segwit"]}]})");
+    EXPECT_EQ(first.get_header_value("Content-Type"), "application/json");
+    EXPECT_FALSE(first.has_header("Authorization"));
     EXPECT_EQ(client.submit_block("00ff"), json("duplicate"));
     EXPECT_EQ(json::parse(s.last().body)["params"], json::array({"00ff"}));
     client.get_block_template("lp1");
@@ -77,56 +71,42 @@ TEST(RpcClient, RequestsAreExact) {
     client.call("x", json());
     EXPECT_EQ(json::parse(s.last().body)["params"], json::array());
     // Ids differ across threads and increase in the order requests are built.
-    auto work = [&] {
+    std::thread a([&] {
         for (int i = 0; i < 20; ++i) client.call("m", json());
-    };
-    std::thread a(work), b(work);
+    });
+    for (int i = 0; i < 20; ++i) client.call("m", json());
     a.join();
-    b.join();
     std::set<uint64_t> ids;
     for (const auto& r : s.all()) ids.insert(json::parse(r.body)["id"].get<uint64_t>());
-    EXPECT_EQ(ids.size(), 44u);
     client.call("m", json());
+    EXPECT_EQ(ids.size(), 44u);
     EXPECT_GT(json::parse(s.last().body)["id"].get<uint64_t>(), *ids.rbegin());
 }
 
 TEST(RpcClient, RepliesAndFailures) {
-    const std::string error500 = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
+    const std::string e500 = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
     const struct {
-        Answer answer;
-        int64_t timeout_ms;
-        std::string expected;  // the result as JSON, or the error; "..." ends a prefix
+        int status;  // 0: no answer until the client gives up
+        std::string body, expected;  // the result as JSON, or the error
     } rows[] = {
-        {answer(200, R"({"result":null,"error":null,"id":1})"), -1, "null"},
-        {answer(200, "  {\"result\":[1,\"é\"]}\n"), -1, R"([1,"é"])"},
-        {answer(299, R"({"result":1})"), -1, "1"},
-        {answer(300, "x"), -1, "RPC HTTP 300 calling m: x"},
-        {answer(401, ""), -1, "RPC HTTP 401 calling m: "},
-        {answer(500, error500), -1, "RPC HTTP 500 calling m: " + error500},
-        {answer(200, ""), -1, "invalid JSON-RPC response: [json.exception.parse_error.101]..."},
-        {answer(200, "{oops"), -1, "invalid JSON-RPC response: [json.exception.parse_error.101] parse error at line 1, "
-                                   "column 2: syntax error while parsing object key - invalid literal; last read: "
-                                   "'{o'; expected string literal body={oops"},
-        {answer(200, "[1,2]"), -1, "JSON-RPC response missing result for m"},
-        {answer(200, R"({"error":null,"id":1})"), -1, "JSON-RPC response missing result for m"},
-        {answer(200, R"({"result":5,"error":{"message":"bad","code":-8},"id":1})"), -1,
-         R"(JSON-RPC error calling m: {"code":-8,"message":"bad"})"},
-        {[](httplib::Response& res) {  // the connection drops mid-reply
-             res.set_content_provider(100, "text/plain", [](size_t, size_t, httplib::DataSink&) { return false; });
-         },
-         -1, "RPC curl failure calling m: ..."},
-        {nullptr, 300, "RPC curl failure calling m: Timeout was reached"},
-        {nullptr, 0, "RPC curl failure calling m: Couldn't connect to server"},
+        {200, R"({"result":null,"error":null,"id":1})", "null"},
+        {200, "  {\"result\":[1,\"é\"]}\n", R"([1,"é"])"},
+        {299, R"({"result":1})", "1"},
+        {300, "x", "RPC HTTP 300 calling m: x"},
+        {500, e500, "RPC HTTP 500 calling m: " + e500},
+        {200, "[1,2]", "JSON-RPC response missing result for m"},
+        {200, R"({"result":5,"error":{"message":"bad","code":-8},"id":1})", R"(JSON-RPC error calling m: {"code":-8,"message":"bad"})"},
+        {0, "", "RPC curl failure calling m: Timeout was reached"},
     };
     for (const auto& row : rows) {
-        StubNode s(row.answer ? row.answer : [&s](httplib::Response&) { s.hold(); });
+        StubNode s(row.status ? answer(row.status, row.body) : [&s](httplib::Response&) { s.hold(); });
         RpcConfig c = s.config;
-        c.timeout_ms = row.timeout_ms;
-        if (row.timeout_ms == 0) c.url = "http://127.0.0.1:1/";  // nothing listens there
-        const std::string got = text_of([&] { return RpcClient(c).call("m", json()).dump(); });
-        if (row.expected.ends_with("...")) EXPECT_TRUE(got.starts_with(row.expected.substr(0, row.expected.size() - 3))) << got;
-        else EXPECT_EQ(got, row.expected);
+        c.timeout_ms = 300;
+        EXPECT_EQ(text_of([&] { return RpcClient(c).call("m", json()).dump(); }), row.expected);
     }
+    StubNode garbage(answer(200, "{oops"));
+    const std::string e = error_of([&] { RpcClient(garbage.config).call("m", json()); });
+    EXPECT_TRUE(e.starts_with("invalid JSON-RPC response: [json.exception.parse_error.101]") && e.ends_with(" body={oops")) << e;
 }
 
 TEST(RpcClient, CancelledIsNotAnRpcError) {
@@ -150,10 +130,8 @@ TEST(RpcClient, CancelledIsNotAnRpcError) {
 TEST(RpcCredentials, CommandLineAndCookie) {
     StubNode s(answer(200, R"({"result":0})"));
     TempHome home;
-    std::ofstream(home.path + "/cookie") << "__cookie__:a:b c\n";
-    std::ofstream(home.path + "/colon") << ":";
-    std::ofstream(home.path + "/empty") << "";
-    std::ofstream(home.path + "/nocolon") << "nocolon\n";
+    for (auto [name, text] : {std::pair{"cookie", "__cookie__:a:b c\n"}, {"colon", ":"}, {"empty", ""}, {"nocolon", "x\n"}})
+        std::ofstream(home.path + "/" + name) << text;
     const std::string bad = "RPC cookie file does not contain user:password: ";
     const struct {
         std::string user, password, cookie, expected;  // the Authorization header sent, or the error
@@ -165,7 +143,6 @@ TEST(RpcCredentials, CommandLineAndCookie) {
         {"", "", home.path + "/colon", ""},
         {"", "", "~/empty", bad + "~/empty"},
         {"", "", "~/nocolon", bad + "~/nocolon"},
-        {"", "", "~/missing", "cannot open file: " + home.path + "/missing"},
     };
     for (const auto& row : rows) {
         RpcConfig c = s.config;

@@ -4,7 +4,6 @@ import json
 import os
 import subprocess
 import sys
-import urllib.error
 import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -18,23 +17,16 @@ class SimNode:
         self.url = self.proc.stdout.readline().strip()
         if not self.url.startswith("http://127.0.0.1:"):
             raise RuntimeError("simnode did not start")
-        self.auth = None if user is None else "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
+        self.headers = {"Content-Type": "application/json"}
+        if user is not None:
+            self.headers["Authorization"] = "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()
 
-    def post(self, body, timeout=30):
-        req = urllib.request.Request(self.url, data=body.encode(), headers={"Content-Type": "application/json"})
-        if self.auth:
-            req.add_header("Authorization", self.auth)
-        try:
-            with urllib.request.urlopen(req, timeout=timeout) as r:
-                return r.status, r.read().decode()
-        except urllib.error.HTTPError as e:
-            return e.code, e.read().decode()
-
-    def call(self, method, *params, timeout=30):
-        status, body = self.post(json.dumps({"id": 1, "method": method, "params": list(params)}), timeout)
-        reply = json.loads(body)
-        if status != 200 or reply.get("error"):
-            raise RuntimeError(f"{status} {body}")
+    def call(self, method, *params):
+        body = json.dumps({"id": 1, "method": method, "params": list(params)}).encode()
+        with urllib.request.urlopen(urllib.request.Request(self.url, body, self.headers), timeout=60) as r:
+            reply = json.loads(r.read())
+        if reply.get("error"):
+            raise RuntimeError(reply["error"])
         return reply["result"]
 
     def stop(self):
