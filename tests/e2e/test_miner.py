@@ -18,12 +18,7 @@ PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 IMPOSSIBLE = {"bits": "03000001"}  # a target of 1: nothing meets it
 DEFAULTS = {"txs": 5, "segwit_share": 0.5, "bits": "207fffff", "target": True, "rules": "segwit",
             "default_commitment": True, "coinbaseaux": None, "noncerange": "00000000ffffffff", "no_longpollid": False}
-
-
-def run(cmd):
-    """A finished run: status, stdout lines, stderr lines."""
-    p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    return p.returncode, p.stdout.splitlines(), p.stderr.splitlines()
+ACCEPTED = "[submit] accepted by node"
 
 
 class Miner:
@@ -43,16 +38,13 @@ class Miner:
         raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
 
     def stop(self, sig=signal.SIGINT):
-        """Status 0 and "[exit] stopped" after the signal; returns stderr."""
+        """Status 0 and "[exit] stopped" after the signal; returns stderr's lines."""
         self.proc.send_signal(sig)
         out, err = self.proc.communicate(timeout=30)
         assert (self.proc.returncode, out.splitlines()[-1:]) == (0, ["[exit] stopped"]), (self.proc.returncode, out, err)
-        return err
+        return err.splitlines()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
+    def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.communicate()
@@ -65,10 +57,7 @@ class NodeGroup(unittest.TestCase):
     def setUpClass(cls):
         cls.cookie = os.path.join(tempfile.mkdtemp(), ".cookie")
         cls.node = SimNode("--cookie", cls.cookie, "--rpc-user", "alice", "--rpc-pass", "pw", user="alice", password="pw")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.node.stop()
+        cls.addClassCleanup(cls.node.stop)
 
     def setUp(self):
         self.configure()
@@ -84,16 +73,22 @@ class NodeGroup(unittest.TestCase):
         return [MINER, "--cpu", "--cpu-threads", "1", "--iters", "4", "--rpc-url", url or self.node.url, *auth,
                 "--payout", PAYOUT, *extra]
 
+    def start(self, *extra):
+        m = Miner(self.miner(*extra))
+        self.addCleanup(m.kill)
+        return m
+
     def verdicts(self):
         return self.node.call("getstatus")["verdicts"]
 
-    def check(self, cmd, status=0, out=(), err=(), last="[submit] accepted by node"):
-        """Runs cmd: its status, stdout's first lines, stdout's last line and
-        stderr's lines must match, each line as a prefix."""
-        got = run(cmd)
-        lines_ok = [len(got[2]) == len(err), len(got[1]) >= len(out), not last or got[1][-1:][0].startswith(last)]
-        lines_ok += [a.startswith(b) for a, b in list(zip(got[1], out)) + list(zip(got[2], err))]
-        self.assertTrue(got[0] == status and all(lines_ok), (cmd, *got))
+    def check(self, cmd, status=0, out=(), err=(), last=ACCEPTED):
+        """Runs cmd to its end: the status, stdout's first lines and last line
+        and stderr's lines must match, each line as a prefix."""
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        got = p.returncode, p.stdout.splitlines(), p.stderr.splitlines()
+        ok = [got[0] == status, len(got[2]) == len(err), len(got[1]) >= len(out), (got[1] or [""])[-1].startswith(last or "")]
+        ok += [a.startswith(b) for a, b in list(zip(got[1], out)) + list(zip(got[2], err))]
+        self.assertTrue(all(ok), (cmd, *got))
         return got
 
 
@@ -110,25 +105,23 @@ class StartupAndMineOne(NodeGroup):
         self.assertEqual((len(out), verdict["verdict"], verdict["hash"], verdict["bytes"]), (5, None, m[1], int(m[2])))
 
     def test_credentials_and_submission_outcomes(self):
-        failed = "[submit] submitblock failed: "
-        url = self.node.url
+        failed, url = "[submit] submitblock failed: ", self.node.url
         rows = [  # fault on submitblock, miner command, stdout's second line, stdout's last line, stderr's lines
-            (None, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
-             "[rpc] url=" + url.replace("//", "//alice:***@"), "[submit] accepted by node", []),
-            (None, self.miner("--mine-one", auth=["--rpc-user", "alice", "--rpc-pass", "pw"]),
-             "[rpc] url=%s user=alice" % url, "[submit] accepted by node", []),
-            ({"mode": "verdict", "verdict": "inconclusive"}, self.miner("--mine-one"), "", '[submit] node returned: "inc', []),
-            ({"mode": "close", "count": 1}, self.miner("--mine-one"), "", "[submit] accepted by node",
-             [failed + "RPC curl failure calling submitblock: "]),
-            ({"mode": "rpcerror"}, self.miner("--mine-one"), "", "[found]",
+            (None, self.miner(url=url.replace("//", "//alice:pw@"), auth=[]),
+             "[rpc] url=" + url.replace("//", "//alice:***@"), ACCEPTED, []),
+            (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "pw"]), "[rpc] url=%s user=alice" % url,
+             ACCEPTED, []),
+            ({"mode": "verdict", "verdict": "inconclusive"}, self.miner(), "", '[submit] node returned: "inconc', []),
+            ({"mode": "close", "count": 1}, self.miner(), "", ACCEPTED, [failed + "RPC curl failure calling submitblock"]),
+            ({"mode": "rpcerror"}, self.miner(), "", "[found]",
              [failed + 'JSON-RPC error calling submitblock: {"code":-10,"message":"inj']),
-            ({"mode": "close", "count": 3}, self.miner("--mine-one"), "", "[found]",
+            ({"mode": "close", "count": 3}, self.miner(), "", "[found]",
              [failed + "RPC curl failure"] * 3 + ["[submit] unsent block hex="]),
         ]
         for fault, cmd, second, last, err in rows:
             self.configure(fault and dict(fault, methods=["submitblock"]))
             start = time.time()
-            _, out, err = self.check(cmd, out=["[cpu]", second], err=err, last=last)
+            _, out, err = self.check(cmd + ["--mine-one"], out=["[cpu]", second], err=err, last=last)
             self.assertNotIn(":pw@", "\n".join(out + err))
         self.assertGreaterEqual(time.time() - start, 2.0)  # a second between attempts
         self.node.call("setfault", {"mode": "off"})
@@ -139,14 +132,11 @@ class TemplateVariants(NodeGroup):
     def test_every_variant_is_accepted_by_the_node(self):
         rows = [  # template options, a text the "[work]" line must hold
             ({"txs": 6, "segwit_share": 1, "default_commitment": False, "rules": "!segwit"}, " txs=7 "),
-            ({"txs": 6, "segwit_share": 0.5}, " txs=7 "),
             ({"txs": 0, "rules": "none", "default_commitment": False}, " txs=1 "),
             ({"segwit_share": 0, "rules": "none", "default_commitment": False}, " txs=6 "),
             ({"coinbaseaux": "0102abcd"}, " txs=6 "),
             ({"target": False, "bits": "2007ffff"}, " target=07ffff" + "0" * 58 + " "),
-            ({"bits": "2007ffff"}, " target=07ffff" + "0" * 58 + " "),
             ({"height": 1}, "[work] height=1 "),  # heights up to 16 are small-integer opcodes
-            ({"height": 16}, "[work] height=16 "),
             ({"height": 17}, "[work] height=17 "),
         ]
         for options, work in rows:
@@ -160,17 +150,17 @@ class RunningMiner(NodeGroup):
         for sig in (signal.SIGINT, signal.SIGTERM):
             self.configure(**IMPOSSIBLE)
             h = self.node.call("getstatus")["height"]
-            with Miner(self.miner("--status-sec", "1")) as m:
-                m.wait_for(r"^\[work\] height=%d .* longpoll=yes$" % (h + 1))
-                self.node.call("addtxs", 2)  # a template change the miner did not cause
-                m.wait_for(r"^\[work\] longpoll update received$")
-                self.assertIn(" txs=8 ", m.wait_for(r"^\[work\] height="))
-                self.node.call("generate")  # a block found elsewhere
-                m.wait_for(r"^\[work\] longpoll update received$")
-                self.configure()  # now easy: block after block, each followed by fresh work
-                for height in range(h + 2, h + 5):
-                    m.wait_for(r"^\[work\] height=%d " % height)
-                self.assertNotIn("[longpoll]", m.stop(sig))
+            m = self.start("--status-sec", "1")
+            m.wait_for(r"^\[work\] height=%d .* longpoll=yes$" % (h + 1))
+            self.node.call("addtxs", 2)  # a template change the miner did not cause
+            m.wait_for(r"^\[work\] longpoll update received$")
+            self.assertIn(" txs=8 ", m.wait_for(r"^\[work\] height="))
+            self.node.call("generate")  # a block found elsewhere
+            m.wait_for(r"^\[work\] longpoll update received$")
+            self.configure()  # now easy: block after block, each followed by fresh work
+            for height in range(h + 2, h + 5):
+                m.wait_for(r"^\[work\] height=%d " % height)
+            self.assertEqual(m.stop(sig), [])
             self.assertEqual([v["verdict"] for v in self.verdicts()[-2:]], [None] * 2)
 
     def test_periodic_refresh_and_failed_refresh(self):
@@ -180,35 +170,31 @@ class RunningMiner(NodeGroup):
         ]
         for args, options, work in rows:
             self.configure(**options, **IMPOSSIBLE)
-            with Miner(self.miner(*args)) as m:
-                self.assertTrue(m.wait_for(r"^\[work\] height=").endswith(work))
-                start = time.time()
-                m.wait_for(r"^\[work\] periodic GBT refresh$")
-                self.assertGreater(time.time() - start, 0.5)
-                m.wait_for(r"^\[work\] height=")
-                self.node.call("setfault", {"mode": "http500", "count": 1, "methods": ["getblocktemplate"]})
-                m.wait_for(r"^\[work\] periodic GBT refresh$")
-                start = time.time()
-                m.wait_for(r"^\[work\] periodic GBT refresh$")
-                self.assertGreater(time.time() - start, 0.7)  # not retried at once
-                err = m.stop().splitlines()
-            self.assertEqual(len(err), 1, err)
-            self.assertTrue(err[0].startswith("[rpc] periodic getblocktemplate failed: RPC HTTP 500 calling "
-                                              'getblocktemplate: {"result": null, "id": '), err)
+            m = self.start(*args)
+            self.assertTrue(m.wait_for(r"^\[work\] height=").endswith(work))
+            start = time.time()
+            m.wait_for(r"^\[work\] periodic GBT refresh$")
+            self.assertGreater(time.time() - start, 0.5)
+            m.wait_for(r"^\[work\] height=")
+            self.node.call("setfault", {"mode": "http500", "count": 1, "methods": ["getblocktemplate"]})
+            m.wait_for(r"^\[work\] periodic GBT refresh$")
+            start = time.time()
+            m.wait_for(r"^\[work\] periodic GBT refresh$")
+            self.assertGreater(time.time() - start, 0.7)  # not retried at once
+            err = m.stop()
+            self.assertTrue(len(err) == 1 and err[0].startswith(
+                '[rpc] periodic getblocktemplate failed: RPC HTTP 500 calling getblocktemplate: {"result": null'), err)
 
     def test_nonce_sweep_then_extranonce(self):
         # A nonce range is swept batch after batch under one extranonce; a
         # used-up range moves on to the next extranonce.
         for noncerange, same_extranonce in (("00000000ffffffff", True), ("0000000000000fff", False)):
             self.configure(noncerange=noncerange, **IMPOSSIBLE)
-            with Miner(self.miner("--status-sec", "1", "--extranonce", "41")) as m:
-                stats = [re.search(r"extranonce=(\d+) nonce=(\d+)", m.wait_for(r"^\[stat\] ")) for _ in range(2)]
-                m.stop()
-            (e1, n1), (e2, n2) = [(int(s[1]), int(s[2])) for s in stats]
-            if same_extranonce:
-                self.assertEqual((e1, e2, n2 > n1), (41, 41, True))
-            else:
-                self.assertGreater(e2, e1)
+            m = self.start("--status-sec", "1", "--extranonce", "41")
+            (e1, n1), (e2, n2) = [map(int, re.search(r"extranonce=(\d+) nonce=(\d+)", m.wait_for(r"^\[stat\] ")).groups())
+                                  for _ in range(2)]
+            m.stop()
+            self.assertTrue((e1, e2, n2 > n1) == (41, 41, True) if same_extranonce else e2 > e1, m.lines)
 
 
 class OneShotRuns(NodeGroup):
@@ -218,36 +204,33 @@ class OneShotRuns(NodeGroup):
             f.write("no colon here\n")
         no_device = "error: cudaSetDevice: " if os.environ.get("VKN_HAVE_CUDA") == "ON" else \
             "error: CUDA support is not compiled in; use --cpu"
-        help_head = ["Vorlakken / VKN CUDA SHA3-256t solo miner", "", "Usage:",
-                     "  %s --payout <scriptPubKeyHex> [options]" % MINER, "", "RPC options:",
-                     "  --rpc-url URL              JSON-RPC URL, default http://127.0.0.1:8332/"]
-        rows = [  # fault on getblocktemplate, command, status, stdout's first lines, stderr's lines (prefixes)
-            (None, [MINER, "--help", "--bogus"], 0, help_head, []),
-            (None, [MINER, "--selftest", "--cpu"], 0, ["selftest ok"], []),
-            (None, [MINER, "--gpu", "x", "--help"], 1, [], ["error: invalid integer for --gpu: x"]),
-            (None, [MINER, "--bogus"], 1, [], ["error: unknown option: --bogus"]),
+        rows = [  # fault on getblocktemplate, command, status, stdout's first lines, stderr's first line
+            (None, [MINER, "--help", "--bogus"], 0, ["Vorlakken / VKN CUDA SHA3-256t solo miner", "", "Usage:",
+                                                    "  %s --payout <scriptPubKeyHex> [options]" % MINER, "",
+                                                    "RPC options:", "  --rpc-url URL              JSON-RPC URL, "
+                                                    "default http://127.0.0.1:8332/"], None),
+            (None, [MINER, "--selftest", "--cpu"], 0, ["selftest ok"], None),
+            (None, [MINER, "--gpu", "x", "--help"], 1, [], "error: invalid integer for --gpu: x"),
+            (None, [MINER, "--bogus"], 1, [], "error: unknown option: --bogus"),
             # A device no machine has: a fatal error whether or not a GPU is present.
-            (None, [MINER, "--gpu", "999", "--selftest"], 1, [], [no_device]),
-            (None, [MINER, "--gpu", "999", "--payout", PAYOUT], 1, [], [no_device]),
+            (None, [MINER, "--gpu", "999", "--selftest"], 1, [], no_device),
+            (None, [MINER, "--gpu", "999", "--payout", PAYOUT], 1, [], no_device),
             (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
-             ["error: RPC curl failure calling getblocktemplate: Couldn't connect to server"]),
+             "error: RPC curl failure calling getblocktemplate: Couldn't connect to server"),
             (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1, [],
-             ["error: RPC HTTP 401 calling getblocktemplate: "]),
+             "error: RPC HTTP 401 calling getblocktemplate: "),
             (None, self.miner(auth=["--rpc-cookie", bad_cookie]), 1, [],
-             ["error: RPC cookie file does not contain user:password: " + bad_cookie]),
-            ("rpcerror", self.miner(), 1, [],
-             ['error: JSON-RPC error calling getblocktemplate: {"code":-10,"message":"inj']),
-            ("badjson", self.miner(), 1, [], ["error: invalid JSON-RPC response: "]),
+             "error: RPC cookie file does not contain user:password: " + bad_cookie),
+            ("rpcerror", self.miner(), 1, [], 'error: JSON-RPC error calling getblocktemplate: {"code":-10,"message":"i'),
+            ("badjson", self.miner(), 1, [], "error: invalid JSON-RPC response: "),
             (None, self.miner("--payout", PAYOUT + ":5000000001"), 2, [],
-             ["[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"]),
+             "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
+            (None, [MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"], 0,
+             ["[cpu] threads=1 nonces/batch=262144", "[stat] height=0 extranonce=0 nonce="], None),
         ]
         for fault, cmd, status, out, err in rows:
             self.configure(fault and {"mode": fault, "methods": ["getblocktemplate"]}, txs=0)
-            self.check(cmd, status, out, err + (["try --help"] if status == 1 else []), last=None)
-
-    def test_benchmark(self):
-        out = self.check([MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"],
-                         out=["[cpu] threads=1 nonces/batch=262144", "[stat] height=0 extranonce=0 nonce="], last="[bench]")[1]
+            out = self.check(cmd, status, out, [err] + (["try --help"] if status == 1 else []) if err else [], None)[1]
         m = re.fullmatch(r"\[bench\] hashes=\d+ seconds=(\d+\.\d\d) rate=\d+\.\d\d [kM]?H/s", out[-1])
         self.assertTrue(m and float(m[1]) >= 2.0, out)
 

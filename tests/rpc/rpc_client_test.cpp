@@ -138,7 +138,6 @@ TEST(RpcCredentials, CommandLineAndCookie) {
     } rows[] = {
         {"", "ignored", "", ""},  // no user: no credentials at all
         {"u", "", "", "Basic dTo="},
-        {"u", "p", "", "Basic dTpw"},
         {"u", "p", "~/cookie", "Basic X19jb29raWVfXzphOmIgYw=="},  // the cookie wins: __cookie__:a:b c
         {"", "", home.path + "/colon", ""},
         {"", "", "~/empty", bad + "~/empty"},
