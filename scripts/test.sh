@@ -12,8 +12,8 @@ cmake --build "$build" -j "$jobs"
 status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs") || status=1
 
-# The network code again under the sanitizers: threads under TSan, the
-# transport under ASan and UBSan.
+# Again under the sanitizers: the network code's threads under TSan; the
+# transport, hashes, search core and block assembly under ASan and UBSan.
 for san in thread address; do
   sbuild="$build-$san"
   cmake -S "$root" -B "$sbuild" -DCMAKE_BUILD_TYPE=Debug -DVKN_SANITIZE="$san" >/dev/null
