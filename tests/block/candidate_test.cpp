@@ -12,9 +12,7 @@ namespace {
 // Real blocks and the templates reconstructed from them: the merkle root in
 // the header, the witness commitment in the coinbase, the block's bytes.
 TEST(RealBlocks, MerkleRootCommitmentAndSerialization) {
-    const struct {
-        std::string name, coinbase_txid, commitment;
-    } rows[] = {
+    const struct { std::string name, coinbase_txid, commitment; } rows[] = {
         {"mainnet-702861", "764b60c3d9a2c3c5bb6fe7141d9ca6e6778122df75f19366a2c5cb948d1d7d84",
          "6a24aa21a9ed71bfcc287cd6271682f35f5fba3963861571e0f186899eb0a41a5ebc360a3faa"},
         {"testnet-924634", "4be105f158ea44aec57bf12c5817d073a712ab131df6f37786872cfc70734188",

@@ -48,11 +48,7 @@ TEST(Coinbase, Encodings) {
 TEST(Coinbase, ScriptSigAsNodesCheckIt) {
     const std::string en0 = "080000000000000000", tag75(75, 't'), tag85(85, 't');
     const std::string too_long = "coinbase scriptSig exceeds 100 bytes; use a shorter --coinbase-tag or fewer aux bytes";
-    const struct {
-        BlockTemplate t;
-        uint64_t extranonce;
-        std::string tag, expected;
-    } rows[] = {
+    const struct { BlockTemplate t; uint64_t extranonce; std::string tag, expected; } rows[] = {
         {at_height(0), 0, "", "00" + en0},
         {at_height(1), 0, "", "51" + en0},  // OP_1, as CScript() << 1
         {at_height(16), 0, "", "60" + en0},

@@ -51,11 +51,7 @@ TEST(Payout, ParseRows) {
 }
 
 TEST(Payout, SplitRows) {
-    const struct {
-        uint64_t value;
-        std::vector<std::string> specs;
-        std::string expected;
-    } rows[] = {
+    const struct { uint64_t value; std::vector<std::string> specs; std::string expected; } rows[] = {
         {5000000000, {"51@3", "52@1"}, "3750000000 1250000000 "},
         {10, {"51", "52", "53"}, "3 3 4 "},
         {100, {"51:30", "52@1", "53@2"}, "30 23 47 "},

@@ -35,10 +35,8 @@ TEST(Template, ParsesTheRealReconstructedTemplate) {
 }
 
 TEST(Template, Targets) {
-    const struct {
-        uint32_t bits;
-        std::string target;  // display order
-    } rows[] = {
+    // target in display order
+    const struct { uint32_t bits; std::string target; } rows[] = {
         {0x1d00ffff, "00000000ffff" + std::string(52, '0')}, {0x207fffff, "7fffff" + std::string(58, '0')},
         {0x03800000, std::string(64, '0')},                   {0x01123456, std::string(62, '0') + "12"},
         {0x22000001, "01" + std::string(62, '0')},            // exponent 34: byte 31
@@ -83,11 +81,8 @@ TEST(Template, OptionalMembers) {
 
 TEST(Template, FailuresNameTheMemberOrRepeatTheText) {
     const std::string zero64(64, '0');
-    const struct {
-        const char* key;
-        json value;         // null: the member is left out
-        std::string error;  // a part of the message
-    } rows[] = {
+    // value null: the member is left out; error: a part of the message
+    const struct { const char* key; json value; std::string error; } rows[] = {
         {"version", nullptr, "'version'"},
         {"height", "840000", "type must be number"},
         {"mintime", "x", "type must be number"},

@@ -29,10 +29,8 @@ std::string parsed(std::vector<const char*> args) {
 
 TEST(Options, EveryOptionAndMessage) {
     TempHome home;  // empty: no cookie found
-    const struct {
-        std::vector<const char*> args;
-        std::string expected;  // a part of the parsed fields, or the error
-    } rows[] = {
+    // expected: a part of the parsed fields, or the error
+    const struct { std::vector<const char*> args; std::string expected; } rows[] = {
         {{"--payout", "51"}, "url=http://127.0.0.1:8332/ user= pass= cookie= timeout=30000 gpu=0 tpb=128 blocks=0 over=4 "
                              "iters=512 tag=/vkncuda/ poll=15 status=5 extranonce=0 cpu-threads=0 bench=0 "
                              "flags=000000 payouts=1;"},

@@ -31,10 +31,7 @@ bool less(const Hash256& a, const Hash256& b) {
 // one that strays outside may report another. Repeated over many headers,
 // every nonce of the batch gets its turn at being the one.
 TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
-    const struct {
-        int32_t blocks, threads;
-        uint32_t iters, workers, start, end;
-    } rows[] = {
+    const struct { int32_t blocks, threads; uint32_t iters, workers, start, end; } rows[] = {
         {1, 1, 1, 1, 1234567, 1234567},
         {2, 4, 4, 1, 0, 1000},                        // the grid, smaller than the range
         {1, 7, 9, 3, 500, 100000},                    // uneven threads and iterations

@@ -85,10 +85,8 @@ TEST(RpcClient, RequestsAreExact) {
 
 TEST(RpcClient, RepliesAndFailures) {
     const std::string e500 = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
-    const struct {
-        int status;  // 0: no answer until the client gives up
-        std::string body, expected;  // the result as JSON, or the error
-    } rows[] = {
+    // status 0: no answer until the client gives up; expected: the result as JSON, or the error
+    const struct { int status; std::string body, expected; } rows[] = {
         {200, R"({"result":null,"error":null,"id":1})", "null"},
         {200, "  {\"result\":[1,\"é\"]}\n", R"([1,"é"])"},
         {299, R"({"result":1})", "1"},
@@ -133,9 +131,8 @@ TEST(RpcCredentials, CommandLineAndCookie) {
     for (auto [name, text] : {std::pair{"cookie", "__cookie__:a:b c\n"}, {"colon", ":"}, {"empty", ""}, {"nocolon", "x\n"}})
         std::ofstream(home.path + "/" + name) << text;
     const std::string bad = "RPC cookie file does not contain user:password: ";
-    const struct {
-        std::string user, password, cookie, expected;  // the Authorization header sent, or the error
-    } rows[] = {
+    // expected: the Authorization header sent, or the error
+    const struct { std::string user, password, cookie, expected; } rows[] = {
         {"", "ignored", "", ""},  // no user: no credentials at all
         {"u", "", "", "Basic dTo="},
         {"u", "p", "~/cookie", "Basic X19jb29raWVfXzphOmIgYw=="},  // the cookie wins: __cookie__:a:b c

@@ -22,10 +22,7 @@ std::string display_order(const std::string& text) {
 
 TEST(Util, TextAndNumbers) {
     const std::string h31 = "00" + std::string(60, '0') + "1f";  // 32 bytes, last one 0x1f
-    const struct {
-        std::function<std::string(const std::string&)> f;
-        std::string input, expected;
-    } rows[] = {
+    const struct { std::function<std::string(const std::string&)> f; std::string input, expected; } rows[] = {
         {trim_ws, " \t\r\nab \n", "ab"},
         {trim_ws, " \t ", ""},
         {trim_ws, "\vab\f", "\vab\f"},  // only four bytes count as whitespace
@@ -63,10 +60,8 @@ TEST(Util, HomeAndFiles) {
     std::ofstream(home.path + "/f", std::ios::binary) << content;
     EXPECT_EQ(read_file("~/f"), content);
     EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path + "/missing");
-    const struct {
-        const char* home;  // nullptr: unset
-        std::string path, expected;
-    } rows[] = {
+    // home: nullptr leaves HOME unset
+    const struct { const char* home; std::string path, expected; } rows[] = {
         {"/home/u", "~", "/home/u"},
         {"/home/u", "~/a", "/home/u/a"},
         {"/home/u", "~bob/a", "~bob/a"},
