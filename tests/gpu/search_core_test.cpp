@@ -1,7 +1,5 @@
-// The launch semantics of the search, run on the CPU: which nonces a batch
-// covers under each geometry, the found flag, the target test on words and
-// the grid arithmetic. The per-nonce hash of every layout is checked against
-// hashlib by the cross-check.
+// The launch semantics of the search, on the CPU; the per-nonce hash of every
+// layout is checked against hashlib by the cross-check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,9 +25,8 @@ bool less(const Hash256& a, const Hash256& b) {
 }
 
 // With the target set to the smallest hash among the nonces a batch should
-// cover, exactly one nonce qualifies: a batch that skips it finds nothing,
-// one that strays outside may report another. Repeated over many headers,
-// every nonce of the batch gets its turn at being the one.
+// cover, exactly one qualifies: a batch that skips it finds nothing, one that
+// strays may report another. Over many headers every nonce gets its turn.
 TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
     const struct { int32_t blocks, threads; uint32_t iters, workers, start, end; } rows[] = {
         {1, 1, 1, 1, 1234567, 1234567},
@@ -39,7 +36,8 @@ TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
         {4, 8, 3, 2, 4294967295u - 40, 4294967295u},  // the top: nothing wraps to 0
     };
     for (const auto& row : rows) {
-        const uint64_t n = std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
+        const uint64_t n =
+            std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
         for (int trial = 0; trial < 64; ++trial) {
             const Header80 h{uint8_t(trial), uint8_t(row.blocks)};
             std::vector<Hash256> hashes;

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""Compares the miner's hashes with Python's hashlib on random inputs of
-every length from 0 to 600 bytes and a few longer ones, and the search core
-on random headers and edge nonces (fixed seed); then runs the self-test on
-the tool's core. With --planted-fault the core is built wrong on purpose and
-the self-test must say so."""
+"""The miner's hashes against hashlib on random inputs of 0 to 600 bytes and
+longer, and the search core on random headers and edge nonces (fixed seed);
+then the self-test on the tool's core. With --planted-fault the core is
+built wrong on purpose: both must say so."""
 import hashlib
 import random
 import subprocess

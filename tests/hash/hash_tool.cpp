@@ -1,9 +1,7 @@
-// Reads "ALGORITHM HEX" lines on standard input and prints the digest hex of
-// each, so that a script can compare every digest with an independent
-// implementation. Algorithms: sha256, sha256d, sha3_256, sha3_256t, core (the
-// search core, in this build's layout, on an 80-byte header with the nonce
-// at bytes 76..79). The line "selftest" runs the self-test on this build's
-// core and prints "ok" or its error.
+// Reads "ALGORITHM HEX" lines and prints each digest's hex, for comparison
+// with an independent implementation: sha256, sha256d, sha3_256, sha3_256t,
+// core (this build's layout of the search core on an 80-byte header, nonce at
+// bytes 76..79). "selftest" runs the self-test on this core: "ok" or the error.
 #include <iostream>
 #include <sstream>
 #include <string>

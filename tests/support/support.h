@@ -4,12 +4,10 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "util/files.h"
 
 namespace vkn {
 
@@ -52,11 +50,6 @@ struct TempHome {
     }
 };
 
-inline std::string testdata(const std::string& name) {
-    std::ifstream in(std::string(VKN_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+inline std::string testdata(const std::string& name) { return read_file(VKN_SOURCE_DIR "/tests/data/" + name); }
 
 }  // namespace vkn

@@ -61,7 +61,7 @@ def build_block(tpl, *, height_bytes=None, extra_sats=0, commitment="auto", tx_t
 
 class SimNodeTest(unittest.TestCase):
     def test_verdicts_on_blocks_built_here(self):
-        with SimNode("--txs", "6", "--height", "100", "--longpoll-timeout", "0.5") as node:
+        with SimNode("--txs", "6", "--height", "100") as node:
             tpl = node.call("getblocktemplate", {})
             cases = {
                 "bad-txnmrklroot": build_block(tpl, flip_root=True),
@@ -80,14 +80,8 @@ class SimNodeTest(unittest.TestCase):
             self.assertIsNone(node.call("submitblock", good))
             self.assertEqual(node.call("submitblock", good), "duplicate")
             self.assertEqual(node.call("submitblock", build_block(tpl, extranonce=1)), "bad-prevblk")
-            # A long poll with the old id returns at once; with the new one, at the timeout.
+            # A long poll with the old id returns at once.
             self.assertEqual(node.call("getblocktemplate", {"longpollid": tpl["longpollid"]})["height"], 101)
-            node.call("configure", {"txs": 0, "bits": "2007ffff"})
-            again = node.call("getblocktemplate", {})
-            self.assertEqual((len(again["transactions"]), again["target"][:6]), (0, "07ffff"))
-            start = time.time()
-            node.call("getblocktemplate", {"longpollid": again["longpollid"]})
-            self.assertGreaterEqual(time.time() - start, 0.4)
 
     def test_real_mainnet_block_against_its_template(self):
         tpl_path = os.path.join(TESTDATA, "mainnet-702861.gbt.json")

@@ -24,7 +24,6 @@ TEST(Util, TextAndNumbers) {
     const std::string h31 = "00" + std::string(60, '0') + "1f";  // 32 bytes, last one 0x1f
     const struct { std::function<std::string(const std::string&)> f; std::string input, expected; } rows[] = {
         {trim_ws, " \t\r\nab \n", "ab"},
-        {trim_ws, " \t ", ""},
         {trim_ws, "\vab\f", "\vab\f"},  // only four bytes count as whitespace
         {hexbytes, " 0xABcd\n", "abcd"},
         {hexbytes, "0X00ff", "00ff"},
@@ -40,7 +39,6 @@ TEST(Util, TextAndNumbers) {
         {u64, " \t", "empty integer for --gpu"},
         {u64, " x1", "invalid integer for --gpu:  x1"},
         {dbl, " 2.5 ", "2.500000"},
-        {dbl, "0x10", "16.000000"},
         {dbl, "inf", "inf"},
         {dbl, "", "empty number for payout weight"},
         {dbl, "1e999", "invalid number for payout weight: 1e999"},
@@ -64,7 +62,6 @@ TEST(Util, HomeAndFiles) {
     const struct { const char* home; std::string path, expected; } rows[] = {
         {"/home/u", "~", "/home/u"},
         {"/home/u", "~/a", "/home/u/a"},
-        {"/home/u", "~bob/a", "~bob/a"},
         {"/home/u", "/abs/~", "/abs/~"},
         {nullptr, "~bob", "HOME is not set, cannot expand path: ~bob"},
         {nullptr, "~/x", "HOME is not set, cannot expand path: ~/x"},
