@@ -255,16 +255,14 @@ TEST(Coinbase, ScriptSigAsNodesCheckIt) {
 TEST(Coinbase, CommitmentDecision) {
     TemplateTransaction legacy, segwit;
     segwit.hash[0] = 2;
-    BlockTemplate t = at_height(5);
+    BlockTemplate t = at_height(5), rule = at_height(5), dwc = at_height(5);
+    rule.segwit_rule = true;
+    dwc.default_witness_commitment = {0x6a};
     EXPECT_FALSE(needs_witness_commitment(t));
     t.transactions = {legacy};
     EXPECT_FALSE(needs_witness_commitment(t));
     t.transactions = {legacy, segwit};
-    EXPECT_TRUE(needs_witness_commitment(t));
-    BlockTemplate rule = at_height(5), dwc = at_height(5);
-    rule.segwit_rule = true;
-    dwc.default_witness_commitment = {0x6a};
-    EXPECT_TRUE(needs_witness_commitment(rule) && needs_witness_commitment(dwc));
+    EXPECT_TRUE(needs_witness_commitment(t) && needs_witness_commitment(rule) && needs_witness_commitment(dwc));
     EXPECT_EQ(witness_commitment_script(dwc), Bytes{0x6a});  // copied, whatever it holds
 }
 

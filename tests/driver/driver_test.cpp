@@ -25,9 +25,9 @@ std::string parsed(std::vector<const char*> args) {
           << " cookie=" << o.rpc.cookie_file << " timeout=" << o.rpc.timeout_ms << " gpu=" << o.gpu_device
           << " tpb=" << o.threads_per_block << " blocks=" << o.grid_blocks << " over=" << o.oversubscribe
           << " iters=" << o.iters_per_thread << " tag=" << o.coinbase_tag << " poll=" << o.poll_sec
-          << " status=" << o.status_sec << " extranonce=" << o.extranonce_start << " cpu-threads=" << o.cpu_threads << " bench=" << o.benchmark_sec
-          << " flags=" << o.no_longpoll << o.gbt_txids_internal << o.mine_one << o.verbose << o.cpu << o.selftest
-          << " payouts=";
+          << " status=" << o.status_sec << " extranonce=" << o.extranonce_start << " cpu-threads=" << o.cpu_threads
+          << " bench=" << o.benchmark_sec << " flags=" << o.no_longpoll << o.gbt_txids_internal << o.mine_one
+          << o.verbose << o.cpu << o.selftest << " payouts=";
         for (const PayoutSpec& p : o.payouts) s << (p.absolute ? p.sats : p.weight) << ";";
         return s.str();
     });

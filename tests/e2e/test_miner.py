@@ -110,7 +110,8 @@ class MineOne(NodeGroup):
         def row(options, cmd=mine, lines=(), last=ACCEPTED, err=()):
             return options, cmd, list(lines), last, list(err)
         rows = [  # template options or submitblock fault, miner command, stdout from line 2, last line, stderr
-            row({"txs": 6, "segwit_share": 1, "default_commitment": False, "rules": "!segwit"}, lines=[".", work + "txs=7 "]),
+            row({"txs": 6, "segwit_share": 1, "default_commitment": False, "rules": "!segwit"},
+                lines=[".", work + "txs=7 "]),
             row({"txs": 0, "rules": "none", "default_commitment": False}, lines=[".", work + "txs=1 "]),
             row({"segwit_share": 0, "rules": "none", "default_commitment": False}),
             row({"coinbaseaux": "0102abcd"}),
@@ -124,7 +125,7 @@ class MineOne(NodeGroup):
             row({"mode": "verdict", "verdict": "inconclusive"}, last=r'\[submit\] node returned: "inconclusive"$'),
             row({"mode": "close", "count": 1}, err=[failed + "RPC curl failure calling submitblock"]),
             row({"mode": "rpcerror"}, last=nothing, err=[failed + 'JSON-RPC error calling submitblock: {"code":-10,']),
-            row({"mode": "close", "count": 3}, last=nothing, err=[failed + "RPC curl"] * 3 + [r"\[submit\] unsent block"]),
+            row({"mode": "close", "count": 3}, last=nothing, err=[failed + "RPC curl"] * 3 + [r"\[submit\] unsent"]),
         ]
         for options, cmd, lines, last, err in rows:
             self.configure(dict(options, methods=["submitblock"])) if "mode" in options else self.configure(**options)
