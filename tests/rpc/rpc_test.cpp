@@ -32,7 +32,11 @@ struct StubNode {
         thread = std::thread([this] { server.listen_after_bind(); });
         while (!server.is_running()) std::this_thread::yield();  // a stop before the listen would be lost
     }
-    ~StubNode() { stopping = true, server.stop(), thread.join(); }
+    ~StubNode() {
+        stopping = true;
+        server.stop();
+        thread.join();
+    }
     void hold() const {
         while (!stopping) std::this_thread::sleep_for(10ms);
     }
@@ -50,7 +54,10 @@ struct StubNode {
 };
 
 Answer answer(int status, std::string body) {
-    return [status, body](httplib::Response& res) { res.status = status, res.set_content(body, "application/json"); };
+    return [status, body](httplib::Response& res) {
+        res.status = status;
+        res.set_content(body, "application/json");
+    };
 }
 
 TEST(RpcClient, RequestsAreExact) {
