@@ -35,8 +35,6 @@ public:
     // The reply received since the last take, if any (only the newest).
     std::optional<nlohmann::json> take_update();
 
-    bool has_thread() const { return thread_.joinable(); }
-
 private:
     void watch();
     void stop();
