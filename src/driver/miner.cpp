@@ -1,6 +1,7 @@
 #include "driver/miner.h"
 
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -91,6 +92,7 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     LongPoller poller(client, !o.no_longpoll);
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
     std::optional<CandidateBlock> candidate;
+    std::optional<Header80> submitted;  // the header of the last block handed to the node
 
     uint64_t extranonce = o.extranonce_start;
     uint64_t total = 0;
@@ -114,6 +116,10 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
         if (take_longpoll()) continue;
         try {
             candidate = build_candidate(work, o.payouts, extranonce, o.coinbase_tag, true);
+            // Work that did not move on after a submission (a failed refresh, a node that kept its tip)
+            // would find and submit the very same block again.
+            if (submitted && candidate->header == *submitted)
+                candidate = build_candidate(work, o.payouts, ++extranonce, o.coinbase_tag, true);
         } catch (const std::exception& e) {
             err_line(std::string("[work] candidate build failed: ") + e.what());
             return 2;
@@ -172,6 +178,7 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
                         std::cout << "[found] nonce=" << r.nonce << " hash=" << hash_to_display_hex(cpu_hash)
                                   << " block_bytes=" << block.size() << " submitting...\n";
                         submit(client, hex);
+                        submitted = candidate->header;
                         if (o.mine_one) return 0;
                         try {
                             work = fetch_work();
@@ -198,6 +205,9 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
 }
 
 int run_main(int argc, char** argv) {
+    // Under a service manager or "> log" standard output is not a terminal:
+    // each line must still leave at once, so that none is lost in a crash.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     install_stop_handlers();
     try {
         const MinerOptions o = parse_options(argc, argv);

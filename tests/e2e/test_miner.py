@@ -3,6 +3,7 @@ one node per group, reconfigured per case. VKN_MINER names the binary.
 Where time matters only order and lower bounds are checked."""
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -22,28 +23,33 @@ ACCEPTED = r"\[submit\] accepted by node$"
 
 
 class Miner:
-    """A miner left running, its stdout read line by line (line-buffered)."""
+    """A miner left running, its stdout (a pipe, so not a terminal) read line by line as it is printed."""
 
     def __init__(self, cmd):
-        self.proc = subprocess.Popen(["stdbuf", "-oL"] + cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True)
-        self.lines = []
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.lines, self.pending = [], ""
 
-    def wait_for(self, pattern, timeout=60):
+    def wait_for(self, pattern, timeout=30):
+        """The next line matching pattern; it must arrive within the timeout."""
         deadline = time.time() + timeout
-        while time.time() < deadline and (line := self.proc.stdout.readline()):
-            self.lines.append(line.rstrip("\n"))
-            if re.search(pattern, line):
-                return self.lines[-1]
-        raise AssertionError("no line matching %r in:\n%s" % (pattern, "\n".join(self.lines)))
+        while True:
+            while "\n" in self.pending:
+                line, self.pending = self.pending.split("\n", 1)
+                self.lines.append(line)
+                if re.search(pattern, line):
+                    return line
+            ready = select.select([self.proc.stdout], [], [], max(0, deadline - time.time()))[0]
+            chunk = os.read(self.proc.stdout.fileno(), 1 << 16).decode() if ready else ""  # "" at the end, too
+            assert chunk, "no line matching %r in:\n%s" % (pattern, "\n".join(self.lines))
+            self.pending += chunk
 
     def stop(self, sig=signal.SIGINT):
         """Status 0 and "[exit] stopped" after the signal; returns stderr's lines."""
         self.proc.send_signal(sig)
         out, err = self.proc.communicate(timeout=30)
+        out = self.pending + out
         assert (self.proc.returncode, out.splitlines()[-1:]) == (0, ["[exit] stopped"]), (out, err)
         return err.splitlines()
-
 
 
 class NodeGroup(unittest.TestCase):
@@ -156,6 +162,13 @@ class RunningMiner(NodeGroup):
                 m.wait_for(r"^\[work\] height=%d " % height)
             self.assertEqual(m.stop(sig), [])
             self.assertEqual([v["verdict"] for v in self.verdicts()[-2:]], [None] * 2)
+
+    def test_a_block_the_node_did_not_take_is_not_found_again(self):
+        self.configure({"mode": "verdict", "verdict": "inconclusive", "methods": ["submitblock"]})
+        m = self.start()
+        hashes = {re.search("hash=(\\w+)", m.wait_for(r"^\[found\] ")).group(1) for _ in range(3)}
+        m.stop()
+        self.assertEqual(len(hashes), 3, m.lines)
 
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
