@@ -1,5 +1,7 @@
 #include "block/template.h"
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "util/hex.h"
@@ -10,7 +12,7 @@ namespace {
 
 using nlohmann::json;
 
-// A member that must be a JSON number, converted like the library's get<>.
+// A member that must be a JSON number holding a whole value of the field's type.
 template <class T>
 T number(const json& j, const char* key) {
     const json& v = j.at(key);
@@ -18,7 +20,14 @@ T number(const json& j, const char* key) {
     // that is not a number is an error, reported in the library's words.
     if (!v.is_number())
         throw json::type_error::create(302, std::string("type must be number, but is ") + v.type_name(), &v);
-    return v.get<T>();
+    // Converting a value outside the type would wrap it or be undefined. An
+    // 80-bit long double holds every 64-bit integer exactly.
+    const long double x = v.is_number_unsigned()  ? static_cast<long double>(v.get<uint64_t>())
+                          : v.is_number_integer() ? static_cast<long double>(v.get<int64_t>())
+                                                  : static_cast<long double>(v.get<double>());
+    if (!(x >= std::numeric_limits<T>::min() && x <= std::numeric_limits<T>::max()) || x != std::floor(x))
+        throw std::runtime_error(std::string("template field ") + key + " out of range: " + v.dump());
+    return static_cast<T>(x);
 }
 
 std::string string_member(const json& j, const char* key) { return j.at(key).get<std::string>(); }

@@ -44,15 +44,16 @@ void submit(const RpcClient& client, const std::string& block_hex) {
             if (verdict.is_null()) std::cout << "[submit] accepted by node\n";
             else std::cout << "[submit] node returned: " << verdict.dump() << "\n";
             return;
-        } catch (const std::exception& e) {
+        } catch (const RpcTransportError& e) {
             err_line(std::string("[submit] submitblock failed: ") + e.what());
-            const bool transfer_failed = std::string(e.what()).rfind("RPC curl failure", 0) == 0;
-            if (!transfer_failed) return;
             if (attempt == kSubmitAttempts) {
                 err_line("[submit] unsent block hex=" + block_hex);
                 return;
             }
             std::this_thread::sleep_for(std::chrono::seconds(1));
+        } catch (const std::exception& e) {
+            err_line(std::string("[submit] submitblock failed: ") + e.what());
+            return;
         }
     }
 }
@@ -89,7 +90,7 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     std::cout << rpc_line << "\n";
 
     const nlohmann::json first_reply = client.get_block_template("", -1, nullptr);
-    LongPoller poller(client, !o.no_longpoll);
+    LongPoller poller(client, !o.no_longpoll, &stop_requested);
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
     std::optional<CandidateBlock> candidate;
     std::optional<Header80> submitted;  // the header of the last block handed to the node

@@ -3,16 +3,16 @@
 #include <chrono>
 #include <iostream>
 
-#include "driver/stop.h"
 
 namespace vkn {
 
-LongPoller::LongPoller(const RpcClient& client, bool enabled)
+LongPoller::LongPoller(const RpcClient& client, bool enabled, const std::atomic<bool>* stop_requested)
     : LongPoller([&client](const std::string& id,
                            const std::atomic<bool>* cancel) { return client.get_block_template(id, 0, cancel); },
-                 enabled) {}
+                 enabled, stop_requested) {}
 
-LongPoller::LongPoller(Fetch fetch, bool enabled) : fetch_(std::move(fetch)), enabled_(enabled) {
+LongPoller::LongPoller(Fetch fetch, bool enabled, const std::atomic<bool>* stop_requested)
+    : fetch_(std::move(fetch)), enabled_(enabled), stop_requested_(stop_requested) {
     if (enabled_) thread_ = std::thread([this] { watch(); });
 }
 
@@ -51,14 +51,20 @@ std::optional<nlohmann::json> LongPoller::take_update() {
 }
 
 void LongPoller::watch() {
+    using Clock = std::chrono::steady_clock;
+    auto stopping_process = [this] { return stop_requested_ && stop_requested_->load(); };
     for (;;) {
         std::string id;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !longpollid_.empty(); });
+            // Whatever the node does (answer at once, fail at once) polls start a
+            // second apart, or two after a failure; none once the process stops.
+            wake_.wait_until(lock, next_poll_, [this] { return stopping_; });
+            wake_.wait(lock, [&] { return stopping_ || (!longpollid_.empty() && !stopping_process()); });
             if (stopping_) return;
             id = longpollid_;
             cancel_.store(false);
+            next_poll_ = Clock::now() + std::chrono::seconds(1);
         }
         try {
             nlohmann::json reply = fetch_(id, &cancel_);
@@ -74,9 +80,9 @@ void LongPoller::watch() {
         } catch (const RpcCancelled&) {
         } catch (const std::exception& e) {
             // One write, so the line never interleaves with the driver's.
-            if (!stop_requested.load()) std::cerr << ("[longpoll] " + std::string(e.what()) + "\n");
-            for (int i = 0; i < 20 && !stop_requested.load(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!stopping_process()) std::cerr << ("[longpoll] " + std::string(e.what()) + "\n");
+            std::lock_guard<std::mutex> lock(mutex_);
+            next_poll_ = Clock::now() + std::chrono::seconds(2);
         }
     }
 }

@@ -2,6 +2,7 @@
 // Holds the node's getblocktemplate long poll open on a thread of its own
 // and keeps the latest reply for the mining loop to take.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,8 +23,9 @@ public:
     using Fetch = std::function<nlohmann::json(const std::string& longpollid, const std::atomic<bool>* cancel)>;
 
     // The thread starts only when enabled; disabled, every call does nothing.
-    LongPoller(const RpcClient& client, bool enabled);
-    LongPoller(Fetch fetch, bool enabled);
+    // Once *stop_requested is set (the process is stopping) no poll starts.
+    LongPoller(const RpcClient& client, bool enabled, const std::atomic<bool>* stop_requested);
+    LongPoller(Fetch fetch, bool enabled, const std::atomic<bool>* stop_requested);
     ~LongPoller();  // stops: cancels a held poll and joins the thread
     LongPoller(const LongPoller&) = delete;
     LongPoller& operator=(const LongPoller&) = delete;
@@ -41,6 +43,8 @@ private:
 
     Fetch fetch_;
     bool enabled_;
+    const std::atomic<bool>* stop_requested_;
+    std::chrono::steady_clock::time_point next_poll_{};  // polls start at least a second apart
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -58,7 +58,7 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     const std::string body = request.dump();
 
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl) throw RpcError("curl_easy_init failed");
+    if (!curl) throw RpcTransportError("curl_easy_init failed");
     std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
     std::string response;
     CURL* c = curl.get();
@@ -88,22 +88,22 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
 
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled("RPC cancelled");
-    if (rc != CURLE_OK) throw RpcError("RPC curl failure calling " + method + ": " + curl_easy_strerror(rc));
+    if (rc != CURLE_OK) throw RpcTransportError("RPC curl failure calling " + method + ": " + curl_easy_strerror(rc));
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299)
-        throw RpcError("RPC HTTP " + std::to_string(status) + " calling " + method + ": " + response);
+        throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + response);
 
     nlohmann::json reply;
     try {
         reply = nlohmann::json::parse(response);
     } catch (const nlohmann::json::exception& e) {
-        throw RpcError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + response);
+        throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + response);
     }
     if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
-        throw RpcError("JSON-RPC error calling " + method + ": " + reply["error"].dump());
+        throw RpcNodeError("JSON-RPC error calling " + method + ": " + reply["error"].dump());
     if (!reply.is_object() || !reply.contains("result"))
-        throw RpcError("JSON-RPC response missing result for " + method);
+        throw RpcReplyError("JSON-RPC response missing result for " + method);
     return reply["result"];
 }
 

@@ -12,10 +12,40 @@
 
 namespace vkn {
 
-// Any failure of the transport or of the node's reply.
+// Any failure of the transport or of the node's reply. Callers that decide
+// what to do next (retry or not) catch the kinds below, never the text.
 class RpcError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// No HTTP reply at all (refused, timed out, dropped): the request may or may
+// not have reached the node.
+class RpcTransportError : public RpcError {
+public:
+    using RpcError::RpcError;
+};
+
+// An HTTP status outside 2xx.
+class RpcHttpError : public RpcError {
+public:
+    RpcHttpError(long status, const std::string& what) : RpcError(what), status_(status) {}
+    long status() const { return status_; }
+
+private:
+    long status_;
+};
+
+// A body that is not a JSON-RPC reply.
+class RpcReplyError : public RpcError {
+public:
+    using RpcError::RpcError;
+};
+
+// The node's own JSON-RPC error object: an answer, not a failure to get one.
+class RpcNodeError : public RpcError {
+public:
+    using RpcError::RpcError;
 };
 
 // The transfer was aborted because its cancel flag was set. Not an RpcError.

@@ -48,11 +48,9 @@ TEST(Options, EveryOptionAndMessage) {
         {{"--coinbase-tag", "--verbose", "--poll-sec", "9", "--status-sec", "8", "--extranonce", "1000000000000",
           "--cpu-threads", "3", "--benchmark", "4", "--payout", "51"},
          "tag=--verbose poll=9 status=8 extranonce=1000000000000 cpu-threads=3 bench=4 flags=000000"},
-        {{"--no-longpoll", "--payout", "51"}, "flags=100000"},
-        {{"--gbt-txids-internal", "--payout", "51"}, "flags=010000"},
+        {{"--no-longpoll", "--gbt-txids-internal", "--payout", "51"}, "flags=110000"},
         {{"--mine-one", "--verbose", "--cpu", "--selftest"}, "flags=001111 payouts="},
         {{"--payout", "52:7", "--payout", "51@2"}, "payouts=7;2;"},  // command-line order
-        {{"--benchmark", "2", "--cpu"}, "bench=2 "},
         {{}, "missing --payout raw scriptPubKey hex"},
         {{"--gpu"}, "missing value after --gpu"},
         {{"positional"}, "unknown option: positional"},
@@ -143,7 +141,7 @@ TEST(Reporting, LineFormats) {
 }
 
 TEST(Reporting, InstallTemplatePrintsOnlyWhatParses) {
-    LongPoller poller(LongPoller::Fetch{}, false);
+    LongPoller poller(LongPoller::Fetch{}, false, nullptr);
     testing::internal::CaptureStdout();
     EXPECT_ANY_THROW(install_template(nlohmann::json(nullptr), false, poller));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the line of good work is checked end to end

@@ -218,7 +218,6 @@ class OneShotRuns(NodeGroup):
             (None, [MINER, "--gpu", "x", "--help"], 1, [], "error: invalid integer for --gpu: x"),
             # A device no machine has: a fatal error whether or not a GPU is present.
             (None, [MINER, "--gpu", "999", "--selftest"], 1, [], no_device),
-            (None, [MINER, "--gpu", "999", "--payout", PAYOUT], 1, [], no_device),
             (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
              "error: RPC curl failure calling getblocktemplate: Couldn't connect to server"),
             (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1, [],

@@ -86,7 +86,6 @@ TEST(SearchCore, FoundFlagAndWordTargetTest) {
 TEST(Geometry, CountsGridsAndMessages) {
     const uint64_t rows[][2] = {
         {batch_nonce_count(5, 4, 1, 1, 1), 0},
-        {batch_nonce_count(7, 7, 1, 1, 1), 1},
         {batch_nonce_count(0, 4294967295u, 512, 320, 128), 320ull * 128 * 512},
         {batch_nonce_count(100, 4294967295u, 0xffffffffu, 0x7fffffff, 0x7fffffff), 4294967296ull - 100},
         {uint64_t(grid_from_occupancy(true, 4, 20, 4)), 320},
