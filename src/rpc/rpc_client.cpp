@@ -14,8 +14,17 @@ namespace {
 std::atomic<uint64_t> g_next_id{1};
 std::once_flag g_curl_init;
 
+// What the node may send: far above a full block's template, far below what
+// would hurt the process; nesting is a few levels in any real reply, and the
+// parser and the printer of the library recurse per level.
+constexpr size_t kMaxReplyBytes = size_t(64) << 20;
+constexpr int kMaxReplyDepth = 128;
+constexpr size_t kQuotedBodyChars = 200;  // of a body quoted in an error
+
 size_t append_body(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
+    auto* body = static_cast<std::string*>(user);
+    if (body->size() + size * count > kMaxReplyBytes) return 0;  // aborts the transfer
+    body->append(data, size * count);
     return size * count;
 }
 
@@ -88,17 +97,23 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
 
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled("RPC cancelled");
+    if (rc == CURLE_WRITE_ERROR) throw RpcReplyError("JSON-RPC reply to " + method + " exceeds 64 MiB");
     if (rc != CURLE_OK) throw RpcTransportError("RPC curl failure calling " + method + ": " + curl_easy_strerror(rc));
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    const std::string quoted = response.substr(0, kQuotedBodyChars);
     if (status < 200 || status > 299)
-        throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + response);
+        throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + quoted);
 
     nlohmann::json reply;
     try {
-        reply = nlohmann::json::parse(response);
+        reply = nlohmann::json::parse(response, [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth >= kMaxReplyDepth)  // depth counts from 0
+                throw RpcReplyError("JSON-RPC reply to " + method + " nested deeper than 128 levels");
+            return true;
+        });
     } catch (const nlohmann::json::exception& e) {
-        throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + response);
+        throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + quoted);
     }
     if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
         throw RpcNodeError("JSON-RPC error calling " + method + ": " + reply["error"].dump());

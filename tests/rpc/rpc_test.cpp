@@ -89,6 +89,7 @@ TEST(RpcClient, RequestsAreExact) {
 }
 
 TEST(RpcClient, RepliesAndFailures) {
+    auto deep = [](size_t n) { return std::string(n, '[') + std::string(n, ']'); };
     const std::string e500 = R"({"result":null,"error":{"code":-1,"message":"x"},"id":1})";
     // status 0: no answer until the client gives up; expected: the result as JSON, or the error
     const struct { int status; std::string body, expected; } rows[] = {
@@ -97,6 +98,10 @@ TEST(RpcClient, RepliesAndFailures) {
         {299, R"({"result":1})", "1"},
         {300, "x", "RPC HTTP 300 calling m: x"},
         {500, e500, "RPC HTTP 500 calling m: " + e500},
+        {500, std::string(300, 'x'), "RPC HTTP 500 calling m: " + std::string(200, 'x')},  // quoted in part
+        {200, R"({"result":)" + deep(127) + "}", deep(127)},  // 128 levels with the reply object
+        {200, R"({"result":)" + deep(128) + "}", "JSON-RPC reply to m nested deeper than 128 levels"},
+        {200, std::string((64 << 20) + 1, ' '), "JSON-RPC reply to m exceeds 64 MiB"},
         {200, "[1,2]", "JSON-RPC response missing result for m"},
         {200, R"({"result":5,"error":{"message":"bad","code":-8},"id":1})",
          R"(JSON-RPC error calling m: {"code":-8,"message":"bad"})"},
@@ -105,7 +110,7 @@ TEST(RpcClient, RepliesAndFailures) {
     for (const auto& row : rows) {
         StubNode s(row.status ? answer(row.status, row.body) : [&s](httplib::Response&) { s.hold(); });
         RpcConfig c = s.config;
-        c.timeout_ms = 300;
+        c.timeout_ms = row.status ? 60000 : 300;  // only the silent node should time out
         EXPECT_EQ(text_of([&] { return RpcClient(c).call("m", json()).dump(); }), row.expected);
     }
     StubNode garbage(answer(200, "{oops"));
