@@ -10,7 +10,8 @@ with the miner.
 
 Besides getblocktemplate and submitblock it answers:
   setfault {"mode": M, "count": N, "methods": [...], "delay": S, "verdict": V}
-      M: http500 | badjson | rpcerror | delay | close | verdict | off.
+      M: http500 | badjson | rpcerror | delay | close | verdict | result | off;
+      result answers with {"result": R} for the "result" member R given.
       Applies to the next N matching calls (N < 0: until switched off).
   configure {"txs": N, "bits": B, ...}
       changes the options of the templates (the names of the command-line
@@ -396,7 +397,7 @@ class Node:
                 return True
             self.faults.append({"mode": spec["mode"], "count": int(spec.get("count", -1)),
                                 "methods": spec.get("methods") or [], "delay": float(spec.get("delay", 1)),
-                                "verdict": spec.get("verdict", "rejected")})
+                                "verdict": spec.get("verdict", "rejected"), "result": spec.get("result")})
             return True
 
     def tick_mempool(self):
@@ -457,6 +458,8 @@ class Handler(BaseHTTPRequestHandler):
             if mode == "rpcerror":
                 return self.reply(200, json.dumps({"result": None, "id": rid,
                                                    "error": {"code": -10, "message": "injected error"}}))
+            if mode == "result":
+                return self.reply(200, json.dumps({"result": fault["result"], "error": None, "id": rid}))
             if mode == "delay":
                 time.sleep(fault["delay"])
             if mode == "verdict" and method == "submitblock":

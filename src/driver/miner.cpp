@@ -109,7 +109,12 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
         std::optional<nlohmann::json> reply = poller.take_update();
         if (!reply) return false;
         std::cout << "[work] longpoll update received\n";
-        work = install_template(*reply, o.gbt_txids_internal, poller);
+        try {
+            work = install_template(*reply, o.gbt_txids_internal, poller);
+        } catch (const std::exception& e) {
+            err_line(std::string("[longpoll] ") + e.what());  // the old work is kept, as on the other refreshes
+            return false;
+        }
         return true;
     };
 

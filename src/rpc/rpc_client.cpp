@@ -82,6 +82,8 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
+    // The node is reached directly: a proxy from the environment would see every request, credentials included.
+    curl_easy_setopt(c, CURLOPT_PROXY, "");
     const int64_t limit = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
     if (limit > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limit));
     if (!user_.empty()) {

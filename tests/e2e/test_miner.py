@@ -126,6 +126,7 @@ class MineOne(NodeGroup):
             row({"height": 17}, lines=[".", r"\[work\] height=17 "]),
             row({}, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
                 [re.escape("[rpc] url=" + url.replace("//", "//alice:***@")) + "$"]),
+            row({}, ["env", "http_proxy=http://127.0.0.1:1/", *mine]),  # the node is reached directly
             row({}, self.miner("--mine-one", auth=["--rpc-user", "alice", "--rpc-pass", "pw"]),
                 [re.escape("[rpc] url=%s user=alice" % url) + "$"]),
             row({"mode": "verdict", "verdict": "inconclusive"}, last=r'\[submit\] node returned: "inconclusive"$'),
@@ -152,6 +153,7 @@ class RunningMiner(NodeGroup):
             h = self.node.call("getstatus")["height"]
             m = self.start("--status-sec", "1")
             m.wait_for(r"^\[work\] height=%d .* longpoll=yes$" % (h + 1))
+            self.node.call("setfault", {"mode": "result", "count": 1, "methods": ["getblocktemplate"]})  # result: null
             self.node.call("addtxs", 2)  # a template change the miner did not cause
             m.wait_for(r"^\[work\] longpoll update received$")
             self.assertIn(" txs=8 ", m.wait_for(r"^\[work\] height="))
@@ -160,7 +162,8 @@ class RunningMiner(NodeGroup):
             self.configure()  # now easy: block after block, each followed by fresh work
             for height in range(h + 2, h + 5):
                 m.wait_for(r"^\[work\] height=%d " % height)
-            self.assertEqual(m.stop(sig), [])
+            err = m.stop(sig)  # the next poll's null result is reported, and mining goes on with the old work
+            self.assertTrue(len(err) == 1 and err[0].startswith("[longpoll] [json.exception.type_error.304]"), err)
             self.assertEqual([v["verdict"] for v in self.verdicts()[-2:]], [None] * 2)
 
     def test_a_block_the_node_did_not_take_is_not_found_again(self):
