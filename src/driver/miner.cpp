@@ -89,7 +89,14 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     else if (!o.rpc.user.empty()) rpc_line += " user=" + o.rpc.user;
     std::cout << rpc_line << "\n";
 
-    const nlohmann::json first_reply = client.get_block_template("", -1, nullptr);
+    nlohmann::json first_reply;
+    try {
+        // A node that is slow to answer (or never does, with --rpc-timeout-ms 0) must not hold a stop back.
+        first_reply = client.get_block_template("", -1, &stop_requested);
+    } catch (const RpcCancelled&) {
+        std::cout << "[exit] stopped\n";
+        return 0;
+    }
     LongPoller poller(client, !o.no_longpoll, &stop_requested);
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
     std::optional<CandidateBlock> candidate;

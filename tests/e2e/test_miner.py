@@ -173,6 +173,12 @@ class RunningMiner(NodeGroup):
         m.stop()
         self.assertEqual(len(hashes), 3, m.lines)
 
+    def test_a_stop_while_the_node_is_silent_at_start_up(self):
+        self.configure({"mode": "delay", "delay": 60, "methods": ["getblocktemplate"]})
+        m = self.start("--rpc-timeout-ms", "0")
+        m.wait_for(r"^\[rpc\] url=")
+        self.assertEqual(m.stop(), [])
+
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
             (["--no-longpoll", "--poll-sec", "1"], {}, " longpoll=yes"),
