@@ -16,6 +16,7 @@ Besides getblocktemplate and submitblock it answers:
   configure {"txs": N, "bits": B, ...}
       changes the options of the templates (the names of the command-line
       options, with underscores), starts a fresh mempool and wakes long polls.
+  rotatecookie  a new cookie secret, as a restarted node writes; the old one is refused.
   generate      another miner found a block: the chain moves on.
   addtxs N      N new mempool transactions.
   getstatus     height, tip and the verdicts so far.
@@ -414,6 +415,17 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     node = None  # set by main
     accepted_auth = set()  # empty: no credentials needed
+    cookie_auth = None
+
+    @classmethod
+    def write_cookie(cls, path):
+        """A fresh secret in the cookie file, accepted instead of the last one."""
+        secret = "__cookie__:" + secrets.token_hex(32)
+        with open(path, "w") as f:
+            f.write(secret)
+        cls.accepted_auth.discard(cls.cookie_auth)
+        cls.cookie_auth = "Basic " + base64.b64encode(secret.encode()).decode()
+        cls.accepted_auth.add(cls.cookie_auth)
 
     def log_message(self, *args):
         pass
@@ -478,6 +490,10 @@ class Handler(BaseHTTPRequestHandler):
                     fake = secrets.token_bytes(32)[::-1].hex()
                     node.advance(fake, max(int(time.time()), node.tip_time + 1))
                     result = node.height
+            elif method == "rotatecookie" and node.args.cookie:
+                with node.cond:
+                    Handler.write_cookie(node.args.cookie)
+                    result = True
             elif method == "configure":
                 with node.cond:
                     result = node.configure(params[0] if params else {})
@@ -531,10 +547,7 @@ def main():
     node = Node(args)
     Handler.node = node
     if args.cookie:
-        secret = secrets.token_hex(32)
-        with open(args.cookie, "w") as f:
-            f.write("__cookie__:" + secret)
-        Handler.accepted_auth.add("Basic " + base64.b64encode(("__cookie__:" + secret).encode()).decode())
+        Handler.write_cookie(args.cookie)
     if args.rpc_user:
         Handler.accepted_auth.add("Basic " + base64.b64encode((args.rpc_user + ":" + args.rpc_pass).encode()).decode())
 

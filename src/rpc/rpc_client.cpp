@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <iostream>
 #include <memory>
 #include <mutex>
+#include <tuple>
+#include <utility>
 
 #include "util/files.h"
 #include "util/hex.h"
@@ -32,6 +35,13 @@ int check_cancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
 }
 
+std::pair<std::string, std::string> read_cookie(const std::string& path) {
+    const std::string cookie = trim_ws(read_file(path));
+    const size_t colon = cookie.find(':');
+    if (colon == std::string::npos) throw std::runtime_error("RPC cookie file does not contain user:password: " + path);
+    return {cookie.substr(0, colon), cookie.substr(colon + 1)};
+}
+
 struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
@@ -39,39 +49,17 @@ struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
 
-}  // namespace
 
-RpcClient::RpcClient(RpcConfig config)
-    : url_(std::move(config.url)),
-      user_(std::move(config.user)),
-      password_(std::move(config.password)),
-      cookie_file_(std::move(config.cookie_file)),
-      timeout_ms_(config.timeout_ms) {
-    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
-    if (!cookie_file_.empty()) {
-        std::string cookie = trim_ws(read_file(cookie_file_));
-        size_t colon = cookie.find(':');
-        if (colon == std::string::npos)
-            throw std::runtime_error("RPC cookie file does not contain user:password: " + cookie_file_);
-        user_ = cookie.substr(0, colon);
-        password_ = cookie.substr(colon + 1);
-    }
-}
-
-nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
-                               const std::atomic<bool>* cancel) const {
-    nlohmann::json request = {{"id", g_next_id.fetch_add(1)},
-                              {"jsonrpc", "1.0"},
-                              {"method", method},
-                              {"params", params.is_null() ? nlohmann::json::array() : params}};
-    const std::string body = request.dump();
-
+// One HTTP POST of a request: the reply's status and body.
+std::pair<long, std::string> post(const std::string& url, const std::string& method, const std::string& body,
+                                  const std::string& user, const std::string& password, int64_t limit_ms,
+                                  const std::atomic<bool>* cancel) {
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) throw RpcTransportError("curl_easy_init failed");
     std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
     std::string response;
     CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_POST, 1L);
     curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
@@ -84,25 +72,75 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     // The node is reached directly: a proxy from the environment would see every request, credentials included.
     curl_easy_setopt(c, CURLOPT_PROXY, "");
-    const int64_t limit = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
-    if (limit > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limit));
-    if (!user_.empty()) {
+    if (limit_ms > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(limit_ms));
+    if (!user.empty()) {
         curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-        curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str());
     }
     if (cancel != nullptr) {
         curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, check_cancel);
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(cancel));
     }
-
     const CURLcode rc = curl_easy_perform(c);
     if (rc == CURLE_ABORTED_BY_CALLBACK) throw RpcCancelled("RPC cancelled");
     if (rc == CURLE_WRITE_ERROR) throw RpcReplyError("JSON-RPC reply to " + method + " exceeds 64 MiB");
     if (rc != CURLE_OK) throw RpcTransportError("RPC curl failure calling " + method + ": " + curl_easy_strerror(rc));
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    return {status, std::move(response)};
+}
+
+}  // namespace
+
+RpcClient::RpcClient(RpcConfig config)
+    : url_(std::move(config.url)),
+      cookie_file_(std::move(config.cookie_file)),
+      timeout_ms_(config.timeout_ms),
+      user_(std::move(config.user)),
+      password_(std::move(config.password)) {
+    std::call_once(g_curl_init, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    if (!cookie_file_.empty()) std::tie(user_, password_) = read_cookie(cookie_file_);
+}
+
+bool RpcClient::reload_cookie(const std::string& refused_user, const std::string& refused_password) const {
+    if (cookie_file_.empty()) return false;
+    std::pair<std::string, std::string> fresh;
+    try {
+        fresh = read_cookie(cookie_file_);
+    } catch (const std::exception&) {
+        return false;  // the 401 stands
+    }
+    if (fresh == std::pair(refused_user, refused_password)) return false;
+    std::lock_guard<std::mutex> lock(credentials_mutex_);
+    if (std::pair(user_, password_) != fresh) {  // another thread may have re-read it already
+        std::tie(user_, password_) = fresh;
+        // One write, so the line never interleaves with the driver's; never the secret.
+        std::cerr << ("[rpc] HTTP 401: credentials re-read from cookie file " + cookie_file_ + "\n");
+    }
+    return true;
+}
+
+nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
+                               const std::atomic<bool>* cancel) const {
+    nlohmann::json request = {{"id", g_next_id.fetch_add(1)},
+                              {"jsonrpc", "1.0"},
+                              {"method", method},
+                              {"params", params.is_null() ? nlohmann::json::array() : params}};
+    const std::string body = request.dump();
+    const int64_t limit = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
+
+    std::unique_lock<std::mutex> lock(credentials_mutex_);
+    const std::string user = user_, password = password_;
+    lock.unlock();
+    auto [status, response] = post(url_, method, body, user, password, limit, cancel);
+    if (status == 401 && reload_cookie(user, password)) {
+        lock.lock();
+        const std::string fresh_user = user_, fresh_password = password_;
+        lock.unlock();
+        std::tie(status, response) = post(url_, method, body, fresh_user, fresh_password, limit, cancel);
+    }
     const std::string quoted = response.substr(0, kQuotedBodyChars);
     if (status < 200 || status > 299)
         throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + quoted);

@@ -3,6 +3,7 @@
 // that the driver and the long-poll thread may call at the same time.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -57,7 +58,9 @@ public:
 class RpcClient {
 public:
     // Loads the cookie credentials when a cookie file is configured; they
-    // then replace any user and password given.
+    // then replace any user and password given. A call refused with HTTP 401
+    // re-reads the cookie file and, when it holds new credentials, is made
+    // once more with them (a node writes a new cookie on every start).
     explicit RpcClient(RpcConfig config);
     RpcClient(const RpcClient&) = delete;
     RpcClient& operator=(const RpcClient&) = delete;
@@ -72,15 +75,16 @@ public:
     // null when accepted, otherwise the node's verdict.
     nlohmann::json submit_block(const std::string& block_hex) const;
 
-    const std::string& user() const { return user_; }
-    const std::string& password() const { return password_; }
-
 private:
+    bool reload_cookie(const std::string& refused_user, const std::string& refused_password) const;
+
     std::string url_;
-    std::string user_;
-    std::string password_;
     std::string cookie_file_;
     int64_t timeout_ms_;
+    // A node that restarts writes a new cookie: re-read after a 401, by any thread.
+    mutable std::mutex credentials_mutex_;
+    mutable std::string user_;
+    mutable std::string password_;
 };
 
 }  // namespace vkn

@@ -173,6 +173,15 @@ class RunningMiner(NodeGroup):
         m.stop()
         self.assertEqual(len(hashes), 3, m.lines)
 
+    def test_a_node_restarted_with_a_new_cookie(self):
+        self.configure(**IMPOSSIBLE)
+        m = self.start("--no-longpoll", "--poll-sec", "1")
+        m.wait_for(r"^\[work\] height=")
+        self.node.call("rotatecookie")
+        self.configure()  # the next refresh is refused once, then brings work that finds a block
+        m.wait_for(ACCEPTED)
+        self.assertEqual(m.stop(), ["[rpc] HTTP 401: credentials re-read from cookie file " + self.cookie])
+
     def test_a_stop_while_the_node_is_silent_at_start_up(self):
         self.configure({"mode": "delay", "delay": 60, "methods": ["getblocktemplate"]})
         m = self.start("--rpc-timeout-ms", "0")
