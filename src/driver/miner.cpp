@@ -60,17 +60,6 @@ void submit(const RpcClient& client, const std::string& block_hex) {
 
 }  // namespace
 
-std::string redact_url(const std::string& url) {
-    const size_t scheme = url.find("://");
-    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
-    const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
-    if (at == std::string::npos || at < start) return url;
-    const size_t colon = url.find(':', start);
-    if (colon == std::string::npos || colon > at) return url;
-    return url.substr(0, colon + 1) + "***" + url.substr(at);
-}
-
 FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
                         Hash256& cpu_hash) {
     Header80 h = header;

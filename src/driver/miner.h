@@ -21,7 +21,4 @@ enum class FoundCheck { valid, mismatch, above_target };
 FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
                         Hash256& cpu_hash);
 
-// The URL with any password written inside it replaced by "***".
-std::string redact_url(const std::string& url);
-
 }  // namespace vkn

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,9 @@ std::pair<std::string, std::string> read_cookie(const std::string& path) {
 
 struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
 };
 struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
@@ -93,6 +97,35 @@ std::pair<long, std::string> post(const std::string& url, const std::string& met
 }
 
 }  // namespace
+
+std::string redact_url(const std::string& url) {
+    // Every spelling the transport accepts (no scheme, "http:/", "http:///", a "@" in the query, ...) is
+    // masked by asking the transport's own parser; a URL without a password is shown as given.
+    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    if (u && curl_url_set(u.get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) ==
+                 CURLUE_OK) {
+        char* password = nullptr;
+        char* masked = nullptr;
+        std::string shown = url;
+        if (curl_url_get(u.get(), CURLUPART_PASSWORD, &password, 0) == CURLUE_OK &&
+            curl_url_set(u.get(), CURLUPART_PASSWORD, "***", 0) == CURLUE_OK &&
+            curl_url_get(u.get(), CURLUPART_URL, &masked, 0) == CURLUE_OK)
+            shown = masked;
+        curl_free(password);
+        curl_free(masked);
+        return shown;
+    }
+    // Not a URL the transport would use: mask whatever stands between the first ':' and the last '@'
+    // before the path.
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start) return url;
+    const size_t colon = url.find(':', start);
+    if (colon == std::string::npos || colon > at) return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
 
 RpcClient::RpcClient(RpcConfig config)
     : url_(std::move(config.url)),

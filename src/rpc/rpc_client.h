@@ -55,6 +55,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The URL with any password written inside it replaced by "***", the
+// password found the way the transport reads the URL.
+std::string redact_url(const std::string& url);
+
 class RpcClient {
 public:
     // Loads the cookie credentials when a cookie file is configured; they
