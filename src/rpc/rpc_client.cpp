@@ -164,14 +164,14 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
     const std::string body = request.dump();
     const int64_t limit = timeout_ms < 0 ? timeout_ms_ : timeout_ms;
 
-    std::unique_lock<std::mutex> lock(credentials_mutex_);
-    const std::string user = user_, password = password_;
-    lock.unlock();
+    auto credentials = [this] {
+        std::lock_guard<std::mutex> lock(credentials_mutex_);
+        return std::pair(user_, password_);
+    };
+    const auto [user, password] = credentials();
     auto [status, response] = post(url_, method, body, user, password, limit, cancel);
     if (status == 401 && reload_cookie(user, password)) {
-        lock.lock();
-        const std::string fresh_user = user_, fresh_password = password_;
-        lock.unlock();
+        const auto [fresh_user, fresh_password] = credentials();
         std::tie(status, response) = post(url_, method, body, fresh_user, fresh_password, limit, cancel);
     }
     const std::string quoted = response.substr(0, kQuotedBodyChars);
