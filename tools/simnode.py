@@ -19,7 +19,7 @@ Besides getblocktemplate and submitblock it answers:
   rotatecookie  a new cookie secret, as a restarted node writes; the old one is refused.
   generate      another miner found a block: the chain moves on.
   addtxs N      N new mempool transactions.
-  getstatus     height, tip and the verdicts so far.
+  getstatus     height, tip, the verdicts so far and the calls received by method.
 
 Run tools/simnode.py --help for the options.
 """
@@ -182,6 +182,7 @@ class Node:
         self.faults = []  # active fault rules, each a dict
         self.log_file = open(args.log, "a", buffering=1) if args.log else None
         self.verdicts = []
+        self.requests = {}  # calls received, by method
         self.blocks = set()
         self.mempool_version = 0
         if args.template:
@@ -452,6 +453,8 @@ class Handler(BaseHTTPRequestHandler):
             method, params, rid = request.get("method"), request.get("params") or [], request.get("id")
         except (ValueError, AttributeError):
             return self.reply(400, "")
+        with node.cond:
+            node.requests[method] = node.requests.get(method, 0) + 1
         node.log(kind="request", method=method, id=rid,
                  longpollid=(params[0].get("longpollid") if method == "getblocktemplate" and params
                              and isinstance(params[0], dict) else None))
@@ -503,7 +506,8 @@ class Handler(BaseHTTPRequestHandler):
                     result = len(node.mempool)
             elif method == "getstatus":
                 with node.cond:
-                    result = {"height": node.height, "tip": node.tip, "verdicts": node.verdicts}
+                    result = {"height": node.height, "tip": node.tip, "verdicts": node.verdicts,
+                              "requests": node.requests}
             else:
                 return self.reply(404, json.dumps({"result": None, "id": rid,
                                                    "error": {"code": -32601, "message": "Method not found"}}))

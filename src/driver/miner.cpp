@@ -13,6 +13,7 @@
 #include "driver/reporting.h"
 #include "driver/selftest.h"
 #include "driver/stop.h"
+#include "driver/submitter.h"
 #include "gpu/cpu_backend.h"
 #include "gpu/cuda_miner.h"
 #include "hash/sha3t.h"
@@ -31,32 +32,6 @@ int64_t whole_seconds(Clock::duration d) { return std::chrono::duration_cast<std
 // Writes one line in one call: standard error is unbuffered, and the
 // watcher thread writes there too.
 void err_line(const std::string& text) { std::cerr << (text + "\n"); }
-
-constexpr int kSubmitAttempts = 3;
-
-// Hands the block to the node. A transfer failure is retried, so that a
-// passing network fault does not lose a found block; if every attempt
-// fails the block's hex is printed for submitting by hand.
-void submit(const RpcClient& client, const std::string& block_hex) {
-    for (int attempt = 1;; ++attempt) {
-        try {
-            nlohmann::json verdict = client.submit_block(block_hex);
-            if (verdict.is_null()) std::cout << "[submit] accepted by node\n";
-            else std::cout << "[submit] node returned: " << verdict.dump() << "\n";
-            return;
-        } catch (const RpcTransportError& e) {
-            err_line(std::string("[submit] submitblock failed: ") + e.what());
-            if (attempt == kSubmitAttempts) {
-                err_line("[submit] unsent block hex=" + block_hex);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        } catch (const std::exception& e) {
-            err_line(std::string("[submit] submitblock failed: ") + e.what());
-            return;
-        }
-    }
-}
 
 }  // namespace
 
@@ -88,6 +63,8 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     }
     LongPoller poller(client, !o.no_longpoll, &stop_requested);
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
+    Journal journal(o.found_log);
+    Submitter submitter(client, journal, stop_requested);
     std::optional<CandidateBlock> candidate;
     std::optional<Header80> submitted;  // the header of the last block handed to the node
 
@@ -101,6 +78,27 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     auto fetch_work = [&] {
         return install_template(client.get_block_template("", -1, nullptr), o.gbt_txids_internal, poller);
     };
+    // Blocks of an earlier run that never got a verdict: the node may still
+    // take those on its current tip; the others can no longer join the chain.
+    bool resubmitted = false;
+    std::string tip = hash_to_display_hex(work.prev_hash);
+    for (const FoundBlock& b : journal.pending()) {
+        if (b.prevhash != tip) {
+            std::cout << "[journal] pending block hash=" << b.hash << " is not on the current tip: abandoned\n";
+            journal.record(b, "abandoned");
+            continue;
+        }
+        std::cout << "[journal] submitting pending block hash=" << b.hash << " height=" << b.height << "\n";
+        if (submitter.submit(b, true) == Submitter::Outcome::accepted) tip = b.hash;  // its siblings are stale now
+        resubmitted = true;
+    }
+    if (resubmitted) {
+        try {
+            work = fetch_work();
+        } catch (const std::exception& e) {
+            err_line(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
+        }
+    }
     auto take_longpoll = [&]() -> bool {
         std::optional<nlohmann::json> reply = poller.take_update();
         if (!reply) return false;
@@ -176,12 +174,20 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
                         break;
                     case FoundCheck::valid: {
                         const Bytes block = serialize_block(*candidate, r.nonce);
-                        const std::string hex = bytes_to_hex(block);
-                        std::cout << "[found] nonce=" << r.nonce << " hash=" << hash_to_display_hex(cpu_hash)
+                        const FoundBlock found{work.height, hash_to_display_hex(cpu_hash),
+                                               hash_to_display_hex(work.prev_hash), bytes_to_hex(block)};
+                        std::cout << "[found] nonce=" << r.nonce << " hash=" << found.hash
                                   << " block_bytes=" << block.size() << " submitting...\n";
-                        submit(client, hex);
+                        submitter.submit(found);
                         submitted = candidate->header;
-                        if (o.mine_one) return 0;
+                        if (o.mine_one) {
+                            // The run's one block: wait for the node's verdict, however long it is out of reach.
+                            if (!submitter.wait_idle()) {
+                                std::cout << "[exit] stopped\n";
+                                return 0;
+                            }
+                            return submitter.abandoned() > 0 ? 1 : 0;
+                        }
                         try {
                             work = fetch_work();
                         } catch (const std::exception& e) {
@@ -238,6 +244,11 @@ int run_main(int argc, char** argv) {
         if (o.benchmark_sec > 0) return run_benchmark(*backend, o);
         return mine(o, *backend);
     } catch (const std::exception& e) {
+        // A stop that interrupted start-up (a cookie read from a FIFO, say) is a stop, not a failure.
+        if (stop_requested.load()) {
+            std::cout << "[exit] stopped\n";
+            return 0;
+        }
         std::cout.flush();
         err_line(std::string("error: ") + e.what() + "\ntry --help");
         return 1;

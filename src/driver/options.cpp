@@ -79,6 +79,8 @@ std::string help_text(const std::string& prog) {
              {"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"},
              {"--extranonce N", "Starting extranonce, default 0"},
              {"--mine-one", "Exit after the first found block is submitted"},
+             {"--found-log FILE",
+              std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath},
              {"--selftest", "Run CPU/GPU hash self-tests and exit"},
              {"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"},
              {"--verbose", "More logging"},
@@ -126,6 +128,7 @@ MinerOptions parse_options(int argc, const char* const* argv) {
         else if (arg == "--gbt-txids-internal") o.gbt_txids_internal = true;
         else if (arg == "--extranonce") o.extranonce_start = integer();
         else if (arg == "--mine-one") o.mine_one = true;
+        else if (arg == "--found-log") o.found_log = value();
         else if (arg == "--selftest") o.selftest = true;
         else if (arg == "--verbose") o.verbose = true;
         else if (arg == "--cpu") o.cpu = true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "block/payout.h"
+#include "driver/journal.h"
 #include "rpc/rpc_config.h"
 
 namespace vkn {
@@ -20,6 +21,7 @@ struct MinerOptions {
     bool gbt_txids_internal = false;
     bool selftest = false;
     bool mine_one = false;
+    std::string found_log = kDefaultJournalPath;
     bool verbose = false;  // accepted; changes nothing
     uint64_t extranonce_start = 0;
     int32_t poll_sec = 15;

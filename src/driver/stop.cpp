@@ -11,8 +11,14 @@ extern "C" void on_stop_signal(int) { stop_requested.store(true); }
 }  // namespace
 
 void install_stop_handlers() {
-    std::signal(SIGINT, on_stop_signal);
-    std::signal(SIGTERM, on_stop_signal);
+    // Without SA_RESTART: a call blocked in the kernel (opening a cookie that
+    // is a FIFO with no writer) returns EINTR, so that a stop is not held back.
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace vkn

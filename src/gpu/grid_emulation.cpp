@@ -1,6 +1,9 @@
 #include "gpu/grid_emulation.h"
 
 #include <atomic>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -66,7 +69,15 @@ BatchResult emulate_grid(const uint64_t header64[10], const uint64_t target64[4]
             core::search_thread(header64, target64, nonce_start, nonce_end, iters_per_thread, g, total, ref);
     };
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work);
+    try {
+        for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work);
+    } catch (const std::system_error& e) {
+        // The threads already running must end before the error leaves (a joinable thread would abort).
+        next.store(total);
+        for (std::thread& t : pool) t.join();
+        throw std::runtime_error("cannot start search thread " + std::to_string(pool.size() + 1) + " of " +
+                                 std::to_string(workers) + ": " + e.what());
+    }
     work();
     for (std::thread& t : pool) t.join();
 

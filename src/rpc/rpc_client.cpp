@@ -71,7 +71,11 @@ std::pair<long, std::string> post(const std::string& url, const std::string& met
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append_body);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &response);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // several threads call; no SIGALRM tricks
+    // A held long poll is silent for as long as the node likes; keep-alive
+    // probes find a connection whose other end is gone within about two minutes.
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPIDLE, 30L);
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPINTVL, 10L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     // The node is reached directly: a proxy from the environment would see every request, credentials included.
@@ -189,7 +193,7 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + quoted);
     }
     if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
-        throw RpcNodeError("JSON-RPC error calling " + method + ": " + reply["error"].dump());
+        throw RpcNodeError(reply["error"], "JSON-RPC error calling " + method + ": " + reply["error"].dump());
     if (!reply.is_object() || !reply.contains("result"))
         throw RpcReplyError("JSON-RPC response missing result for " + method);
     return reply["result"];
@@ -203,8 +207,8 @@ nlohmann::json RpcClient::get_block_template(const std::string& longpollid, int6
     return call("getblocktemplate", nlohmann::json::array({request}), timeout_ms, cancel);
 }
 
-nlohmann::json RpcClient::submit_block(const std::string& block_hex) const {
-    return call("submitblock", nlohmann::json::array({block_hex}), timeout_ms_, nullptr);
+nlohmann::json RpcClient::submit_block(const std::string& block_hex, const std::atomic<bool>* cancel) const {
+    return call("submitblock", nlohmann::json::array({block_hex}), timeout_ms_, cancel);
 }
 
 }  // namespace vkn

@@ -46,7 +46,11 @@ public:
 // The node's own JSON-RPC error object: an answer, not a failure to get one.
 class RpcNodeError : public RpcError {
 public:
-    using RpcError::RpcError;
+    RpcNodeError(nlohmann::json error, const std::string& what) : RpcError(what), error_(std::move(error)) {}
+    const nlohmann::json& error() const { return error_; }
+
+private:
+    nlohmann::json error_;
 };
 
 // The transfer was aborted because its cancel flag was set. Not an RpcError.
@@ -77,7 +81,7 @@ public:
     nlohmann::json get_block_template(const std::string& longpollid, int64_t timeout_ms = -1,
                                       const std::atomic<bool>* cancel = nullptr) const;
     // null when accepted, otherwise the node's verdict.
-    nlohmann::json submit_block(const std::string& block_hex) const;
+    nlohmann::json submit_block(const std::string& block_hex, const std::atomic<bool>* cancel = nullptr) const;
 
 private:
     bool reload_cookie(const std::string& refused_user, const std::string& refused_password) const;

@@ -1,6 +1,7 @@
 """The real vkn-miner binary (--cpu) against the simulated node, end to end:
 one node per group, reconfigured per case. VKN_MINER names the binary.
 Where time matters only order and lower bounds are checked."""
+import json
 import os
 import re
 import select
@@ -17,6 +18,7 @@ from nodeclient import SimNode  # noqa: E402
 MINER = os.environ.get("VKN_MINER", "build/src/vkn-miner")
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 IMPOSSIBLE = {"bits": "03000001"}  # a target of 1: nothing meets it
+HARD = {"bits": "20000010"}  # about a block a second on one CPU thread
 DEFAULTS = {"txs": 5, "segwit_share": 0.5, "bits": "207fffff", "target": True, "rules": "segwit",
             "default_commitment": True, "coinbaseaux": None, "noncerange": "00000000ffffffff", "no_longpollid": False}
 ACCEPTED = r"\[submit\] accepted by node$"
@@ -71,13 +73,14 @@ class NodeGroup(unittest.TestCase):
             self.node.call("setfault", fault)
         self.node.call("configure", dict(DEFAULTS, **options))
 
-    def miner(self, *extra, url=None, auth=None):
+    def miner(self, *extra, url=None, auth=None, journal=None):
         auth = ["--rpc-cookie", self.cookie] if auth is None else auth
+        journal = journal or os.path.join(tempfile.mkdtemp(), "found.jsonl")  # each run its own unless shared
         return [MINER, "--cpu", "--cpu-threads", "1", "--iters", "4", "--rpc-url", url or self.node.url, *auth,
-                "--payout", PAYOUT, *extra]
+                "--payout", PAYOUT, "--found-log", journal, *extra]
 
-    def start(self, *extra):
-        m = Miner(self.miner(*extra))
+    def start(self, *extra, journal=None):
+        m = Miner(self.miner(*extra, journal=journal))
         self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.communicate()))
         return m
 
@@ -111,6 +114,7 @@ class MineOne(NodeGroup):
 
     def test_templates_credentials_and_submission_outcomes(self):
         failed, url, work = r"\[submit\] submitblock failed: ", self.node.url, r"\[work\] height=\d+ "
+        unsent = [r"\[submit\] unsent block hex=[0-9a-f]+$", r"\[submit\] the node gave no verdict; retrying"]
         mine, nothing = self.miner("--mine-one"), r"\[found\]"
 
         def row(options, cmd=mine, lines=(), last=ACCEPTED, err=()):
@@ -127,12 +131,17 @@ class MineOne(NodeGroup):
             row({}, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
                 [re.escape("[rpc] url=" + url.replace("//", "//alice:***@")) + "$"]),
             row({}, ["env", "http_proxy=http://127.0.0.1:1/", *mine]),  # the node is reached directly
+            row({}, self.miner("--mine-one", journal="/dev/null/found.jsonl"),  # warned once; mining goes on
+                err=[re.escape(r"[journal] cannot write /dev/null/found.jsonl (")]),
             row({}, self.miner("--mine-one", auth=["--rpc-user", "alice", "--rpc-pass", "pw"]),
                 [re.escape("[rpc] url=%s user=alice" % url) + "$"]),
             row({"mode": "verdict", "verdict": "inconclusive"}, last=r'\[submit\] node returned: "inconclusive"$'),
             row({"mode": "close", "count": 1}, err=[failed + "RPC curl failure calling submitblock"]),
             row({"mode": "rpcerror"}, last=nothing, err=[failed + 'JSON-RPC error calling submitblock: {"code":-10,']),
-            row({"mode": "close", "count": 3}, last=nothing, err=[failed + "RPC curl"] * 3 + [r"\[submit\] unsent"]),
+            # No verdict yet: tried again until the node answers.
+            row({"mode": "http500", "count": 2}, err=[failed + "RPC HTTP 500 calling submitblock"] * 2),
+            row({"mode": "badjson", "count": 1}, err=[failed + "invalid JSON-RPC response: "]),
+            row({"mode": "close", "count": 4}, err=[failed + "RPC curl"] * 3 + unsent + [failed + "RPC curl"]),
         ]
         for options, cmd, lines, last, err in rows:
             self.configure(dict(options, methods=["submitblock"])) if "mode" in options else self.configure(**options)
@@ -141,9 +150,7 @@ class MineOne(NodeGroup):
             self.assertNotIn(":pw@", "\n".join(out + err))
             if last == ACCEPTED:
                 self.assertIsNone(self.verdicts()[-1]["verdict"], options)
-        self.assertGreaterEqual(time.time() - start, 2.0)  # a second between attempts
-        self.node.call("setfault", {"mode": "off"})
-        self.assertIsNone(self.node.call("submitblock", err[-1].split("=", 1)[1]))  # the printed block is valid
+        self.assertGreaterEqual(time.time() - start, 6.0)  # a second between the first attempts, then 2 s and 4 s
 
 
 class RunningMiner(NodeGroup):
@@ -182,11 +189,60 @@ class RunningMiner(NodeGroup):
         m.wait_for(ACCEPTED)
         self.assertEqual(m.stop(), ["[rpc] HTTP 401: credentials re-read from cookie file " + self.cookie])
 
-    def test_a_stop_while_the_node_is_silent_at_start_up(self):
+    def test_stops_are_prompt_and_quiet(self):
+        fifo = os.path.join(tempfile.mkdtemp(), "cookie")
+        os.mkfifo(fifo)  # no writer: opening it blocks
         self.configure({"mode": "delay", "delay": 60, "methods": ["getblocktemplate"]})
-        m = self.start("--rpc-timeout-ms", "0")
-        m.wait_for(r"^\[rpc\] url=")
-        self.assertEqual(m.stop(), [])
+        for args, seen in ((["--rpc-timeout-ms", "0"], r"^\[rpc\] url="), (["--rpc-cookie", fifo], r"^\[cpu\] ")):
+            m = self.start(*args)  # a node silent at start-up; a cookie that cannot be read yet
+            m.wait_for(seen)
+            time.sleep(0.3)
+            self.assertEqual(m.stop(), [])
+        self.configure(**IMPOSSIBLE)
+        m = self.start()
+        m.wait_for(r"^\[work\] height=")
+        self.node.call("setfault", {"mode": "http500", "methods": ["getblocktemplate"]})
+        self.node.call("addtxs", 1)  # a held poll returns; every later one fails at once
+        time.sleep(2.5)
+        before = self.node.call("getstatus")["requests"]["getblocktemplate"]
+        m.stop()
+        self.assertLessEqual(self.node.call("getstatus")["requests"]["getblocktemplate"] - before, 2)
+
+    def test_a_found_block_outlives_a_node_outage_and_a_restart(self):
+        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
+        with open(journal, "w") as f:  # a block on an old tip, and a line torn by a crash
+            f.write('{"hash": "11", "prevhash": "22", "height": 1, "block": "00", "status": "pending"}\n{"hash": "3')
+        down, hash_of = {"mode": "close", "methods": ["submitblock"]}, lambda line: re.search("hash=(\\w+)", line)[1]
+        self.configure(down, **HARD)
+        m = self.start("--status-sec", "1", journal=journal)
+        self.assertIn("hash=11 is not on the current tip: abandoned", m.wait_for(r"^\[journal\] "))
+        found, first = time.time(), hash_of(m.wait_for(r"^\[found\] "))
+        m.wait_for(r"^\[stat\] ")
+        m.wait_for(r"^\[stat\] ")  # mining goes on while the node is away
+        time.sleep(max(0, 15 - (time.time() - found)))
+        self.node.call("setfault", {"mode": "off"})
+        m.wait_for(ACCEPTED)
+        self.configure(down, **HARD)  # away again; this time the miner stops before the node is back
+        m.wait_for(r"^\[work\] longpoll update received$")
+        second = hash_of(m.wait_for(r"^\[found\] "))
+        m.stop()
+        self.node.call("setfault", {"mode": "off"})
+        height = self.node.call("getstatus")["height"] + 1
+        m = self.start(journal=journal)  # the next run hands it over before it mines
+        self.assertEqual(m.wait_for(r"^\[journal\] "), "[journal] submitting pending block hash=%s height=%d"
+                         % (second, height))
+        m.wait_for(ACCEPTED)
+        m.stop()
+        statuses = {}
+        with open(journal) as f:
+            for line in f.read().splitlines()[1:]:
+                j = json.loads(line) if line.endswith("}") else {"hash": "torn", "status": ""}
+                statuses.setdefault(j["hash"], []).append((j["status"], "block" in j))
+        self.assertEqual([statuses[h] for h in ("11", first, second)],
+                         [[("abandoned", False)]] + [[("pending", True), ("accepted", False)]] * 2, statuses)
+        self.assertNotIn("pending", [s[-1][0] for s in statuses.values()])
+        got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
+        self.assertEqual((got[first], got[second]), (None, None))
 
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
@@ -246,6 +302,8 @@ class OneShotRuns(NodeGroup):
             ("badjson", self.miner(), 1, [], "error: invalid JSON-RPC response: "),
             (None, self.miner("--payout", PAYOUT + ":5000000001"), 2, [],
              "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
+            (None, ["prlimit", "--as=400000000", MINER, "--benchmark", "1", "--cpu", "--cpu-threads", "1000"], 1,
+             ["[cpu] threads=1000 "], "error: cannot start search thread "),
             (None, [MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"], 0,
              ["[cpu] threads=1 nonces/batch=262144", "[stat] height=0 extranonce=0 nonce="], None),
         ]
