@@ -21,6 +21,13 @@ for san in thread address; do
   (cd "$sbuild" && TSAN_OPTIONS="halt_on_error=1" ctest --output-on-failure -j "$jobs") || status=1
 done
 
+# The fuzz targets (clang's libFuzzer) from their seeds, VKN_FUZZ_SECONDS each.
+fbuild="$build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$fbuild" -DCMAKE_BUILD_TYPE=Debug -DVKN_SANITIZE=fuzz \
+  -DVKN_FUZZ_SECONDS="${VKN_FUZZ_SECONDS:-20}" >/dev/null
+cmake --build "$fbuild" -j "$jobs"
+(cd "$fbuild" && ctest --output-on-failure -j "$jobs") || status=1
+
 if [ "$status" -ne 0 ]; then
   echo "TESTS FAILED"
 fi

@@ -131,6 +131,28 @@ std::string redact_url(const std::string& url) {
     return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
 
+nlohmann::json read_reply(const std::string& method, long status, const std::string& body) {
+    const std::string quoted = body.substr(0, kQuotedBodyChars);
+    if (status < 200 || status > 299)
+        throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + quoted);
+
+    nlohmann::json reply;
+    try {
+        reply = nlohmann::json::parse(body, [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth >= kMaxReplyDepth)  // depth counts from 0
+                throw RpcReplyError("JSON-RPC reply to " + method + " nested deeper than 128 levels");
+            return true;
+        });
+    } catch (const nlohmann::json::exception& e) {
+        throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + quoted);
+    }
+    if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
+        throw RpcNodeError(reply["error"], "JSON-RPC error calling " + method + ": " + reply["error"].dump());
+    if (!reply.is_object() || !reply.contains("result"))
+        throw RpcReplyError("JSON-RPC response missing result for " + method);
+    return reply["result"];
+}
+
 RpcClient::RpcClient(RpcConfig config)
     : url_(std::move(config.url)),
       cookie_file_(std::move(config.cookie_file)),
@@ -178,25 +200,7 @@ nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& 
         const auto [fresh_user, fresh_password] = credentials();
         std::tie(status, response) = post(url_, method, body, fresh_user, fresh_password, limit, cancel);
     }
-    const std::string quoted = response.substr(0, kQuotedBodyChars);
-    if (status < 200 || status > 299)
-        throw RpcHttpError(status, "RPC HTTP " + std::to_string(status) + " calling " + method + ": " + quoted);
-
-    nlohmann::json reply;
-    try {
-        reply = nlohmann::json::parse(response, [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
-            if (depth >= kMaxReplyDepth)  // depth counts from 0
-                throw RpcReplyError("JSON-RPC reply to " + method + " nested deeper than 128 levels");
-            return true;
-        });
-    } catch (const nlohmann::json::exception& e) {
-        throw RpcReplyError(std::string("invalid JSON-RPC response: ") + e.what() + " body=" + quoted);
-    }
-    if (reply.is_object() && reply.contains("error") && !reply["error"].is_null())
-        throw RpcNodeError(reply["error"], "JSON-RPC error calling " + method + ": " + reply["error"].dump());
-    if (!reply.is_object() || !reply.contains("result"))
-        throw RpcReplyError("JSON-RPC response missing result for " + method);
-    return reply["result"];
+    return read_reply(method, status, response);
 }
 
 nlohmann::json RpcClient::get_block_template(const std::string& longpollid, int64_t timeout_ms,

@@ -63,6 +63,10 @@ public:
 // password found the way the transport reads the URL.
 std::string redact_url(const std::string& url);
 
+// The `result` of a reply to `method` with this HTTP status and body, or the
+// error (of the kinds above) that the reply stands for.
+nlohmann::json read_reply(const std::string& method, long status, const std::string& body);
+
 class RpcClient {
 public:
     // Loads the cookie credentials when a cookie file is configured; they
