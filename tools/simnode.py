@@ -10,8 +10,9 @@ with the miner.
 
 Besides getblocktemplate and submitblock it answers:
   setfault {"mode": M, "count": N, "methods": [...], "delay": S, "verdict": V}
-      M: http500 | badjson | rpcerror | delay | close | verdict | result | off;
-      result answers with {"result": R} for the "result" member R given.
+      M: http500 | badjson | rpcerror | delay | close | drop | verdict | result | off;
+      result answers with {"result": R} for the "result" member R given;
+      drop carries the call out, then closes the connection unanswered.
       Applies to the next N matching calls (N < 0: until switched off).
   configure {"txs": N, "bits": B, ...}
       changes the options of the templates (the names of the command-line
@@ -481,6 +482,8 @@ class Handler(BaseHTTPRequestHandler):
                 node.log(kind="block", verdict=fault["verdict"], injected=True)
                 return self.reply(200, json.dumps({"result": fault["verdict"], "error": None, "id": rid}))
 
+        if fault and fault["mode"] == "drop":
+            self.close_connection = True
         try:
             if method == "getblocktemplate":
                 result = node.get_template(params)
@@ -515,6 +518,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         except ValueError as e:
             return self.reply(200, json.dumps({"result": None, "id": rid, "error": {"code": -8, "message": str(e)}}))
+        if fault and fault["mode"] == "drop":
+            return
         try:
             self.reply(200, json.dumps({"result": result, "error": None, "id": rid}))
         except (BrokenPipeError, ConnectionResetError):

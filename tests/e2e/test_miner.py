@@ -141,6 +141,8 @@ class MineOne(NodeGroup):
             # No verdict yet: tried again until the node answers.
             row({"mode": "http500", "count": 2}, err=[failed + "RPC HTTP 500 calling submitblock"] * 2),
             row({"mode": "badjson", "count": 1}, err=[failed + "invalid JSON-RPC response: "]),
+            row({"mode": "drop", "count": 1}, err=[failed + "RPC curl"],  # taken, but the reply was lost
+                lines=[".", ".", ".", r'\[submit\] node returned: "duplicate"$'], last=r"\[submit\] an earlier attempt"),
             row({"mode": "close", "count": 4}, err=[failed + "RPC curl"] * 3 + unsent + [failed + "RPC curl"]),
         ]
         for options, cmd, lines, last, err in rows:
