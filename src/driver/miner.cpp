@@ -5,22 +5,21 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <thread>
 
-#include "block/candidate.h"
 #include "driver/benchmark.h"
 #include "driver/options.h"
 #include "driver/reporting.h"
 #include "driver/selftest.h"
 #include "driver/stop.h"
 #include "driver/submitter.h"
+#include "driver/worker.h"
 #include "gpu/cpu_backend.h"
 #include "gpu/cuda_miner.h"
 #include "hash/sha3t.h"
 #include "rpc/long_poller.h"
 #include "rpc/rpc_client.h"
-#include "util/endian.h"
-#include "util/hex.h"
 
 namespace vkn {
 namespace {
@@ -29,29 +28,37 @@ using Clock = std::chrono::steady_clock;
 
 int64_t whole_seconds(Clock::duration d) { return std::chrono::duration_cast<std::chrono::seconds>(d).count(); }
 
-// Writes one line in one call: standard error is unbuffered, and the
-// watcher thread writes there too.
-void err_line(const std::string& text) { std::cerr << (text + "\n"); }
+uint64_t random_extranonce() {
+    std::random_device os;  // the OS's random source
+    return (uint64_t(os()) << 32) ^ os();
+}
+
+std::vector<Device> make_devices(const MinerOptions& o) {
+    std::vector<Device> devices;
+    if (o.cpu) {
+        const uint32_t n = o.cpu_devices;
+        const uint32_t all = o.cpu_threads != 0 ? o.cpu_threads : std::max(1u, std::thread::hardware_concurrency());
+        for (uint32_t k = 0; k < n; ++k)
+            devices.push_back({std::to_string(k),
+                               make_cpu_backend(n == 1 ? o.cpu_threads : std::max(1u, all / n), o.iters_per_thread)});
+        return devices;
+    }
+    for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices)
+        devices.push_back({std::to_string(d), make_cuda_backend(CudaLaunchConfig{d, o.threads_per_block, o.grid_blocks,
+                                                                                 o.oversubscribe, o.iters_per_thread})});
+    return devices;
+}
 
 }  // namespace
 
-FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
-                        Hash256& cpu_hash) {
-    Header80 h = header;
-    store_le32(h.data() + 76, nonce);
-    cpu_hash = sha3_256t(h.data(), h.size());
-    if (cpu_hash != reported) return FoundCheck::mismatch;
-    if (!hash_meets_target(cpu_hash, target)) return FoundCheck::above_target;
-    return FoundCheck::valid;
-}
-
-int mine(const MinerOptions& o, SearchBackend& backend) {
-    const Geometry geometry = backend.mining_geometry();
+int mine(const MinerOptions& o, std::vector<Device>& devices) {
     RpcClient client(o.rpc);
     std::string rpc_line = "[rpc] url=" + redact_url(o.rpc.url);
     if (!o.rpc.cookie_file.empty()) rpc_line += " cookie=" + o.rpc.cookie_file;
     else if (!o.rpc.user.empty()) rpc_line += " user=" + o.rpc.user;
     std::cout << rpc_line << "\n";
+    const uint64_t extranonce_start = o.extranonce_random ? random_extranonce() : o.extranonce_start;
+    if (o.extranonce_random) std::cout << "[work] extranonce start=" << extranonce_start << " (random)\n";
 
     nlohmann::json first_reply;
     try {
@@ -65,19 +72,19 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
     Journal journal(o.found_log);
     Submitter submitter(client, journal, stop_requested);
-    std::optional<CandidateBlock> candidate;
-    std::optional<Header80> submitted;  // the header of the last block handed to the node
-
-    uint64_t extranonce = o.extranonce_start;
-    uint64_t total = 0;
-    const Clock::time_point run_start = Clock::now();
-    Clock::time_point last_refresh = run_start;
-    Clock::time_point last_status = run_start;
 
     // The driver's own fetches (periodic refresh, after a submission).
     auto fetch_work = [&] {
         return install_template(client.get_block_template("", -1, nullptr), o.gbt_txids_internal, poller);
     };
+    auto refresh_after_submit = [&] {
+        try {
+            work = fetch_work();
+        } catch (const std::exception& e) {
+            print_err(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
+        }
+    };
+
     // Blocks of an earlier run that never got a verdict: the node may still
     // take those on its current tip; the others can no longer join the chain.
     bool resubmitted = false;
@@ -92,121 +99,79 @@ int mine(const MinerOptions& o, SearchBackend& backend) {
         if (submitter.submit(b, true) == Submitter::Outcome::accepted) tip = b.hash;  // its siblings are stale now
         resubmitted = true;
     }
-    if (resubmitted) {
-        try {
-            work = fetch_work();
-        } catch (const std::exception& e) {
-            err_line(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
-        }
-    }
-    auto take_longpoll = [&]() -> bool {
-        std::optional<nlohmann::json> reply = poller.take_update();
-        if (!reply) return false;
-        std::cout << "[work] longpoll update received\n";
-        try {
-            work = install_template(*reply, o.gbt_txids_internal, poller);
-        } catch (const std::exception& e) {
-            err_line(std::string("[longpoll] ") + e.what());  // the old work is kept, as on the other refreshes
-            return false;
-        }
-        return true;
-    };
+    if (resubmitted) refresh_after_submit();
 
+    WorkBoard board;
+    board.publish(work);
+    WorkerEvents events;
+    const bool several = devices.size() > 1;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
+    for (size_t k = 0; k < devices.size(); ++k)
+        workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), devices[k].label, *devices[k].backend, o,
+                                                         extranonce_start, board, events, stop_requested));
+
+    const Clock::time_point run_start = Clock::now();
+    Clock::time_point last_refresh = run_start;
+    Clock::time_point last_status = run_start;
     while (!stop_requested.load()) {
-        if (take_longpoll()) continue;
-        try {
-            candidate = build_candidate(work, o.payouts, extranonce, o.coinbase_tag, true);
-            // Work that did not move on after a submission (a failed refresh, a node that kept its tip)
-            // would find and submit the very same block again.
-            if (submitted && candidate->header == *submitted)
-                candidate = build_candidate(work, o.payouts, ++extranonce, o.coinbase_tag, true);
-        } catch (const std::exception& e) {
-            err_line(std::string("[work] candidate build failed: ") + e.what());
-            return 2;
+        if (std::optional<WorkerEvent> e = events.take(std::chrono::milliseconds(20))) {
+            const std::string& label = workers[e->worker]->label();
+            switch (e->kind) {
+                case WorkerEvent::Kind::build_failed:
+                    print_err("[work] candidate build failed: " + e->what);
+                    return 2;
+                case WorkerEvent::Kind::device_failed:
+                    // Never mine on with a dead device: a service manager restarts the whole process.
+                    throw std::runtime_error(several ? "device " + label + ": " + e->what : e->what);
+                case WorkerEvent::Kind::found:
+                    print_out("[found] " + (several ? "device=" + label + " " : std::string()) +
+                              "nonce=" + std::to_string(e->nonce) + " hash=" + e->block.hash +
+                              " block_bytes=" + std::to_string(e->block_bytes) + " submitting...");
+                    submitter.submit(e->block);
+                    if (o.mine_one) {
+                        // The run's one block: wait for the node's verdict, however long it is out of reach.
+                        if (!submitter.wait_idle()) break;
+                        return submitter.abandoned() > 0 ? 1 : 0;
+                    }
+                    refresh_after_submit();
+                    board.publish(work);  // new work or the same: the finder moves on either way
+                    continue;
+            }
         }
 
-        bool new_work = false;  // leave the sweep for a new outer pass, same extranonce
-        uint32_t start = work.nonce_min;
-        for (;;) {
-            if (stop_requested.load() || start > work.nonce_max) break;
-            if (take_longpoll()) {
-                new_work = true;
-                break;
+        if (std::optional<nlohmann::json> reply = poller.take_update()) {
+            std::cout << "[work] longpoll update received\n";
+            try {
+                work = install_template(*reply, o.gbt_txids_internal, poller);
+                board.publish(work);
+            } catch (const std::exception& e) {
+                print_err(std::string("[longpoll] ") + e.what());  // the old work is kept, as on the other refreshes
             }
-            if (o.no_longpoll || work.longpollid.empty()) {
-                const Clock::time_point now = Clock::now();
-                if (whole_seconds(now - last_refresh) >= o.poll_sec) {
-                    last_refresh = now;
-                    std::cout << "[work] periodic GBT refresh\n";
-                    try {
-                        work = fetch_work();
-                        new_work = true;
-                        break;
-                    } catch (const std::exception& e) {
-                        err_line(std::string("[rpc] periodic getblocktemplate failed: ") + e.what());
-                    }
-                }
-            }
-
-            const BatchResult r = backend.run_batch(candidate->header, work.target, start, work.nonce_max, geometry);
-            total += r.hashes;
-            const Clock::time_point now = Clock::now();
-            if (whole_seconds(now - last_status) >= o.status_sec) {
-                std::cout << stat_line({.height = work.height,
-                                        .extranonce = extranonce,
-                                        .batch_start = start,
-                                        .total = total,
-                                        .run_ns = std::chrono::nanoseconds(now - run_start).count(),
-                                        .batch = r})
-                          << "\n";
-                last_status = now;
-            }
-
-            if (r.found) {
-                Hash256 cpu_hash;
-                switch (verify_found(candidate->header, work.target, r.nonce, r.hash, cpu_hash)) {
-                    case FoundCheck::mismatch:
-                        err_line("[found] GPU/CPU hash mismatch at nonce=" + std::to_string(r.nonce) + "; ignoring");
-                        break;
-                    case FoundCheck::above_target:
-                        err_line("[found] CPU hash is above target at nonce=" + std::to_string(r.nonce) +
-                                 "; ignoring");
-                        break;
-                    case FoundCheck::valid: {
-                        const Bytes block = serialize_block(*candidate, r.nonce);
-                        const FoundBlock found{work.height, hash_to_display_hex(cpu_hash),
-                                               hash_to_display_hex(work.prev_hash), bytes_to_hex(block)};
-                        std::cout << "[found] nonce=" << r.nonce << " hash=" << found.hash
-                                  << " block_bytes=" << block.size() << " submitting...\n";
-                        submitter.submit(found);
-                        submitted = candidate->header;
-                        if (o.mine_one) {
-                            // The run's one block: wait for the node's verdict, however long it is out of reach.
-                            if (!submitter.wait_idle()) {
-                                std::cout << "[exit] stopped\n";
-                                return 0;
-                            }
-                            return submitter.abandoned() > 0 ? 1 : 0;
-                        }
-                        try {
-                            work = fetch_work();
-                        } catch (const std::exception& e) {
-                            err_line(std::string("[rpc] getblocktemplate after submit failed: ") + e.what());
-                        }
-                        new_work = true;
-                        break;
-                    }
-                }
-                if (new_work) break;
-            }
-
-            if (r.hashes == 0) break;
-            const uint64_t next = uint64_t(start) + r.hashes;
-            if (next > work.nonce_max) break;
-            start = uint32_t(next);
         }
-        candidate.reset();
-        if (!new_work) ++extranonce;
+        const Clock::time_point now = Clock::now();
+        if ((o.no_longpoll || work.longpollid.empty()) && whole_seconds(now - last_refresh) >= o.poll_sec) {
+            last_refresh = now;
+            std::cout << "[work] periodic GBT refresh\n";
+            try {
+                work = fetch_work();
+                board.publish(work);
+            } catch (const std::exception& e) {
+                print_err(std::string("[rpc] periodic getblocktemplate failed: ") + e.what());
+            }
+        }
+        if (several && whole_seconds(now - last_status) >= o.status_sec) {
+            uint64_t total = 0;
+            double rates[3] = {};
+            for (const auto& w : workers) {
+                const WorkerStats s = w->stats(now);
+                total += s.total;
+                for (int i = 0; i < 3; ++i) rates[i] += s.rates[i];
+            }
+            const double seconds = std::chrono::duration<double>(now - run_start).count();
+            print_out("[stat] devices=" + std::to_string(workers.size()) + " total=" + std::to_string(total) +
+                      " avg=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0) + rates_text(rates));
+            last_status = now;
+        }
     }
     std::cout << "[exit] stopped\n";
     return 0;
@@ -221,28 +186,33 @@ int run_main(int argc, char** argv) {
         const MinerOptions o = parse_options(argc, argv);
         if (o.selftest) {
             std::string error;
-            bool ok;
             if (o.cpu) {
                 auto cpu = make_cpu_backend(1, 1);
-                ok = backend_selftest(*cpu, &error);
-            } else {
-                select_device(o.gpu_device);
-                ok = gpu_selftest(&error);
+                if (!backend_selftest(*cpu, &error)) error = "selftest failed: " + error;
             }
-            if (!ok) {
-                err_line("selftest failed: " + error);
+            const std::vector<int32_t> gpus = o.cpu ? std::vector<int32_t>{} : o.gpu_all ? all_cuda_devices()
+                                                                                      : o.gpu_devices;
+            for (int32_t d : gpus) {
+                select_device(d);
+                if (error.empty() && !gpu_selftest(d, &error))
+                    error = "selftest failed: " + (gpus.size() > 1 ? "device " + std::to_string(d) + ": " : "") + error;
+            }
+            if (!error.empty()) {
+                print_err(error);
                 return 1;
             }
             std::cout << "selftest ok\n";
             return 0;
         }
-        std::unique_ptr<SearchBackend> backend =
-            o.cpu ? make_cpu_backend(o.cpu_threads, o.iters_per_thread)
-                  : make_cuda_backend(CudaLaunchConfig{o.gpu_device, o.threads_per_block, o.grid_blocks,
-                                                       o.oversubscribe, o.iters_per_thread});
-        std::cout << backend->startup_line() << "\n";
-        if (o.benchmark_sec > 0) return run_benchmark(*backend, o);
-        return mine(o, *backend);
+        std::vector<Device> devices = make_devices(o);
+        for (size_t k = 0; k < devices.size(); ++k) {
+            const std::string line = devices[k].backend->startup_line();
+            // Several CPU devices: each line names its device, as the CUDA lines do.
+            std::cout << (o.cpu && devices.size() > 1 ? "[cpu] device=" + devices[k].label + line.substr(5) : line)
+                      << "\n";
+        }
+        if (o.benchmark_sec > 0) return run_benchmark(*devices.front().backend, o);
+        return mine(o, devices);
     } catch (const std::exception& e) {
         // A stop that interrupted start-up (a cookie read from a FIFO, say) is a stop, not a failure.
         if (stop_requested.load()) {
@@ -250,7 +220,7 @@ int run_main(int argc, char** argv) {
             return 0;
         }
         std::cout.flush();
-        err_line(std::string("error: ") + e.what() + "\ntry --help");
+        print_err(std::string("error: ") + e.what() + "\ntry --help");
         return 1;
     }
 }

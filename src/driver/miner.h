@@ -1,9 +1,10 @@
 #pragma once
 // The process entry and the mining loop.
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "gpu/search_backend.h"
-#include "util/bytes.h"
 
 namespace vkn {
 
@@ -12,13 +13,15 @@ struct MinerOptions;
 // Everything main does; returns the exit status.
 int run_main(int argc, char** argv);
 
-// Mines until a stop request (status 0), --mine-one (0) or a candidate
-// that cannot be built (2); other errors propagate.
-int mine(const MinerOptions& options, SearchBackend& backend);
+// One search device: its name in lines and errors, and its backend.
+struct Device {
+    std::string label;
+    std::unique_ptr<SearchBackend> backend;
+};
 
-// The outcome of re-hashing a reported nonce on the CPU.
-enum class FoundCheck { valid, mismatch, above_target };
-FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
-                        Hash256& cpu_hash);
+// Mines on every device until a stop request (status 0), --mine-one (0; 1
+// when its block got no answer) or a candidate that cannot be built (2); a
+// device failure and other errors propagate.
+int mine(const MinerOptions& options, std::vector<Device>& devices);
 
 }  // namespace vkn

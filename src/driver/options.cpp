@@ -1,5 +1,6 @@
 #include "driver/options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -45,6 +46,22 @@ void search_cookie(RpcConfig& rpc) {
     }
 }
 
+// "N", "N,M,..." or "all".
+void parse_gpu_list(const std::string& text, const std::string& name, MinerOptions& o) {
+    o.gpu_devices.clear();
+    o.gpu_all = text == "all";
+    if (o.gpu_all) return;
+    for (size_t from = 0;;) {
+        const size_t comma = text.find(',', from);
+        const int32_t device = low_i32(parse_u64(text.substr(from, comma - from), name));
+        if (std::find(o.gpu_devices.begin(), o.gpu_devices.end(), device) != o.gpu_devices.end())
+            throw std::runtime_error(name + " lists device " + std::to_string(device) + " twice: " + text);
+        o.gpu_devices.push_back(device);
+        if (comma == std::string::npos) return;
+        from = comma + 1;
+    }
+}
+
 }  // namespace
 
 std::string help_text(const std::string& prog) {
@@ -64,13 +81,15 @@ std::string help_text(const std::string& prog) {
               "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}});
     section(out, "CUDA options:",
             {{"--gpu N", "CUDA device, default 0"},
+             {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"},
              {"--threads-per-block N", "Default 128"},
              {"--blocks N", "CUDA grid blocks; default auto occupancy * SMs * oversubscribe"},
              {"--oversubscribe N", "Auto-grid multiplier, default 4"},
              {"--iters N", "Nonces per CUDA thread per launch, default 512"}});
     section(out, "CPU options:",
             {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"},
-             {"--cpu-threads N", "CPU search threads, default all hardware threads"}});
+             {"--cpu-threads N", "CPU search threads, default all hardware threads"},
+             {"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}});
     section(out, "Mining/work options:",
             {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"},
              {"--no-longpoll", "Disable GBT longpoll and poll periodically instead"},
@@ -78,6 +97,7 @@ std::string help_text(const std::string& prog) {
              {"--status-sec N", "Status print interval, default 5"},
              {"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"},
              {"--extranonce N", "Starting extranonce, default 0"},
+             {"--extranonce random", "A random 64-bit start from the OS, printed at start-up"},
              {"--mine-one", "Exit after the first found block is submitted"},
              {"--found-log FILE",
               std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath},
@@ -116,7 +136,7 @@ MinerOptions parse_options(int argc, const char* const* argv) {
         else if (arg == "--rpc-cookie") o.rpc.cookie_file = value();
         else if (arg == "--rpc-timeout-ms") o.rpc.timeout_ms = static_cast<int64_t>(integer());
         else if (arg == "--payout") o.payouts.push_back(parse_payout(value()));
-        else if (arg == "--gpu" || arg == "--device") o.gpu_device = low_i32(integer());
+        else if (arg == "--gpu" || arg == "--device") parse_gpu_list(value(), arg, o);
         else if (arg == "--threads-per-block") o.threads_per_block = low_i32(integer());
         else if (arg == "--blocks") o.grid_blocks = low_i32(integer());
         else if (arg == "--oversubscribe") o.oversubscribe = low_i32(integer());
@@ -126,13 +146,18 @@ MinerOptions parse_options(int argc, const char* const* argv) {
         else if (arg == "--poll-sec") o.poll_sec = low_i32(integer());
         else if (arg == "--status-sec") o.status_sec = low_i32(integer());
         else if (arg == "--gbt-txids-internal") o.gbt_txids_internal = true;
-        else if (arg == "--extranonce") o.extranonce_start = integer();
+        else if (arg == "--extranonce") {
+            const std::string v = value();
+            o.extranonce_random = v == "random";
+            if (!o.extranonce_random) o.extranonce_start = parse_u64(v, arg);
+        }
         else if (arg == "--mine-one") o.mine_one = true;
         else if (arg == "--found-log") o.found_log = value();
         else if (arg == "--selftest") o.selftest = true;
         else if (arg == "--verbose") o.verbose = true;
         else if (arg == "--cpu") o.cpu = true;
         else if (arg == "--cpu-threads") o.cpu_threads = low_u32(integer());
+        else if (arg == "--cpu-devices") o.cpu_devices = low_u32(integer());
         else if (arg == "--benchmark") {
             o.benchmark_sec = low_i32(integer());
             benchmark_given = true;
@@ -145,6 +170,7 @@ MinerOptions parse_options(int argc, const char* const* argv) {
     if (o.oversubscribe <= 0) throw std::runtime_error("--oversubscribe must be positive");
     if (o.poll_sec <= 0) throw std::runtime_error("--poll-sec must be positive");
     if (o.status_sec <= 0) throw std::runtime_error("--status-sec must be positive");
+    if (o.cpu_devices == 0) throw std::runtime_error("--cpu-devices must be positive");
     if (benchmark_given && o.benchmark_sec <= 0) throw std::runtime_error("--benchmark must be positive");
     if (o.rpc.user.empty() && o.rpc.cookie_file.empty()) search_cookie(o.rpc);
     if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty())

@@ -12,7 +12,8 @@ namespace vkn {
 
 struct MinerOptions {
     RpcConfig rpc;
-    int32_t gpu_device = 0;
+    std::vector<int32_t> gpu_devices{0};  // in the order given; empty with gpu_all
+    bool gpu_all = false;                 // every CUDA device the machine has
     int32_t threads_per_block = 128;
     int32_t grid_blocks = 0;  // <= 0 selects the automatic grid
     int32_t oversubscribe = 4;
@@ -24,12 +25,14 @@ struct MinerOptions {
     std::string found_log = kDefaultJournalPath;
     bool verbose = false;  // accepted; changes nothing
     uint64_t extranonce_start = 0;
+    bool extranonce_random = false;  // the start is drawn from the OS at start-up
     int32_t poll_sec = 15;
     int32_t status_sec = 5;
     std::string coinbase_tag = "/vkncuda/";
     std::vector<PayoutSpec> payouts;
     bool cpu = false;
     uint32_t cpu_threads = 0;  // 0: every hardware thread
+    uint32_t cpu_devices = 1;  // search devices the CPU threads are split into
     int32_t benchmark_sec = 0;  // 0: off
 };
 

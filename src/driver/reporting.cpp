@@ -43,4 +43,12 @@ std::string stat_line(const StatInputs& s) {
            " avg=" + format_hashrate(avg) + " batch=" + format_hashrate(batch);
 }
 
+std::string rates_text(const double rates[3]) {
+    return " 10s=" + format_hashrate(rates[0]) + " 60s=" + format_hashrate(rates[1]) +
+           " 15m=" + format_hashrate(rates[2]);
+}
+
+void print_out(const std::string& line) { std::cout << (line + "\n") << std::flush; }
+void print_err(const std::string& line) { std::cerr << (line + "\n"); }
+
 }  // namespace vkn

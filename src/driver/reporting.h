@@ -32,4 +32,12 @@ struct StatInputs {
 };
 std::string stat_line(const StatInputs& s);
 
+// " 10s=R 60s=R 15m=R": rolling rates over the three windows.
+std::string rates_text(const double rates[3]);
+
+// One line in one write: the driver, the device threads, the submitter and
+// the watcher all print.
+void print_out(const std::string& line);
+void print_err(const std::string& line);
+
 }  // namespace vkn

@@ -53,9 +53,9 @@ bool backend_selftest(SearchBackend& backend, std::string* error) {
     }
 }
 
-bool gpu_selftest(std::string* error) {
+bool gpu_selftest(int32_t device, std::string* error) {
     try {
-        auto backend = make_cuda_selftest_backend();
+        auto backend = make_cuda_selftest_backend(device);
         return backend_selftest(*backend, error);
     } catch (const std::exception& e) {
         return fail(error, e.what());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "driver/reporting.h"
+
 namespace vkn {
 namespace {
 
@@ -10,9 +12,6 @@ constexpr int kFirstAttempts = 3;
 constexpr auto kGiveUpAfter = std::chrono::minutes(10);
 constexpr auto kLongestBackoff = std::chrono::seconds(30);
 
-// One write per line: the driver and this thread both print.
-void out_line(const std::string& text) { std::cout << (text + "\n") << std::flush; }
-void err_line(const std::string& text) { std::cerr << (text + "\n"); }
 
 }  // namespace
 
@@ -33,7 +32,7 @@ Submitter::Outcome Submitter::attempt(Waiting& w, const std::atomic<bool>* cance
     try {
         verdict = client_.submit_block(w.block.block, cancel);
     } catch (const RpcNodeError& e) {  // the node's error object is an answer
-        err_line(std::string("[submit] submitblock failed: ") + e.what());
+        print_err(std::string("[submit] submitblock failed: ") + e.what());
         journal_.record(w.block, "rejected", e.error());
         return Outcome::rejected;
     } catch (const RpcCancelled&) {
@@ -42,17 +41,17 @@ Submitter::Outcome Submitter::attempt(Waiting& w, const std::atomic<bool>* cance
         // No answer: a refused login never reached the block's validation; anything else may have.
         const auto* http = dynamic_cast<const RpcHttpError*>(&e);
         if (!http || http->status() != 401) w.maybe_delivered = true;
-        err_line(std::string("[submit] submitblock failed: ") + e.what());
+        print_err(std::string("[submit] submitblock failed: ") + e.what());
         return Outcome::waiting;
     }
     if (verdict.is_null()) {
-        out_line("[submit] accepted by node");
+        print_out("[submit] accepted by node");
         journal_.record(w.block, "accepted");
         return Outcome::accepted;
     }
-    out_line("[submit] node returned: " + verdict.dump());
+    print_out("[submit] node returned: " + verdict.dump());
     if (verdict == "duplicate" && w.maybe_delivered) {
-        out_line("[submit] an earlier attempt reached the node: counted as accepted");
+        print_out("[submit] an earlier attempt reached the node: counted as accepted");
         journal_.record(w.block, "accepted");
         return Outcome::accepted;
     }
@@ -66,7 +65,7 @@ Submitter::Outcome Submitter::submit(const FoundBlock& block, bool from_journal)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!waiting_.empty()) {
-            out_line("[submit] queued behind a block that waits for the node");
+            print_out("[submit] queued behind a block that waits for the node");
             waiting_.push_back(std::move(w));
             wake_.notify_all();
             return Outcome::waiting;
@@ -80,8 +79,8 @@ Submitter::Outcome Submitter::submit(const FoundBlock& block, bool from_journal)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (stop_.load()) break;
     }
-    err_line("[submit] unsent block hex=" + block.block);
-    if (!stop_.load()) err_line("[submit] the node gave no verdict; retrying in the background for up to 10 minutes");
+    print_err("[submit] unsent block hex=" + block.block);
+    if (!stop_.load()) print_err("[submit] the node gave no verdict; retrying in the background for up to 10 minutes");
     w.backoff = std::chrono::seconds(2);
     w.next_try = Clock::now() + w.backoff;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -111,7 +110,7 @@ void Submitter::retry_waiting() {
         if (Clock::now() >= waiting_.front().give_up_at) {
             const FoundBlock b = waiting_.front().block;
             waiting_.pop_front();
-            err_line("[submit] no verdict for block hash=" + b.hash + " in 10 minutes: abandoned");
+            print_err("[submit] no verdict for block hash=" + b.hash + " in 10 minutes: abandoned");
             journal_.record(b, "abandoned");
             abandoned_.fetch_add(1);
             wake_.notify_all();
@@ -133,7 +132,7 @@ void Submitter::retry_waiting() {
             // Its siblings on the same parent can no longer join the chain.
             std::erase_if(waiting_, [&](const Waiting& s) {
                 if (s.block.prevhash != w.block.prevhash) return false;
-                out_line("[submit] block hash=" + s.block.hash + " abandoned: a block on its parent was accepted");
+                print_out("[submit] block hash=" + s.block.hash + " abandoned: a block on its parent was accepted");
                 journal_.record(s.block, "abandoned");
                 return true;
             });

@@ -120,15 +120,10 @@ private:
     uint64_t target64_cache_[4] = {};
 };
 
-// One per process: the device resources live until exit.
-CudaMiner& cuda_miner() {
-    static CudaMiner miner;
-    return miner;
-}
-
 class CudaBackend final : public SearchBackend {
 public:
     CudaBackend(CudaDeviceInfo info, Geometry geometry) : info_(std::move(info)), geometry_(geometry) {}
+    // The device's buffers stay until exit: a fatal error may leave the context unusable for freeing them.
 
     std::string startup_line() const override {
         return "[cuda] device=" + std::to_string(info_.device) + " " + info_.name + " cc=" +
@@ -140,13 +135,15 @@ public:
     Geometry mining_geometry() const override { return geometry_; }
     BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
                           const Geometry& g) override {
-        return cuda_miner().run_batch(header, target, nonce_start, nonce_end, g.iters_per_thread, g.blocks,
-                                      g.threads);
+        // Each device's thread makes its device current; the call is cheap when it already is.
+        select_device(info_.device);
+        return miner_.run_batch(header, target, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
     }
 
 private:
     CudaDeviceInfo info_;
     Geometry geometry_;
+    CudaMiner miner_;  // this device's found record, events and constant-memory cache
 };
 
 }  // namespace
@@ -183,9 +180,17 @@ int32_t auto_grid_blocks(int32_t threads_per_block, int32_t oversubscribe) {
     return grid_from_occupancy(occ == cudaSuccess, per_sm, prop.multiProcessorCount, oversubscribe);
 }
 
-BatchResult cuda_run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                           uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
-    return cuda_miner().run_batch(header, target, nonce_start, nonce_end, iters_per_thread, blocks, threads);
+std::vector<int32_t> all_cuda_devices() {
+    int count = 0;
+    const cudaError_t status = cudaGetDeviceCount(&count);
+    if (status != cudaSuccess) {
+        cudaGetLastError();
+        throw std::runtime_error(std::string("no CUDA device is available: ") + cudaGetErrorString(status));
+    }
+    if (count <= 0) throw std::runtime_error("no CUDA device is available");
+    std::vector<int32_t> devices;
+    for (int i = 0; i < count; ++i) devices.push_back(i);
+    return devices;
 }
 
 std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& c) {
@@ -195,8 +200,11 @@ std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& c) {
     return std::make_unique<CudaBackend>(std::move(info), Geometry{blocks, c.threads_per_block, c.iters_per_thread});
 }
 
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend() {
-    return std::make_unique<CudaBackend>(CudaDeviceInfo{}, Geometry{1, 1, 1});
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t device) {
+    select_device(device);
+    CudaDeviceInfo info;
+    info.device = device;
+    return std::make_unique<CudaBackend>(std::move(info), Geometry{1, 1, 1});
 }
 
 }  // namespace vkn

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gpu/search_backend.h"
 
@@ -24,9 +25,9 @@ void select_device(int32_t device);
 CudaDeviceInfo query_device_info(int32_t device);
 int32_t auto_grid_blocks(int32_t threads_per_block, int32_t oversubscribe);
 
-// The process-wide GPU batch with its validation, upload cache and timing.
-BatchResult cuda_run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                           uint32_t iters_per_thread, int32_t blocks, int32_t threads);
+// Every CUDA device's index; throws "no CUDA device is available..." when
+// there is none (no driver, no device).
+std::vector<int32_t> all_cuda_devices();
 
 struct CudaLaunchConfig {
     int32_t device = 0;
@@ -37,9 +38,11 @@ struct CudaLaunchConfig {
 };
 
 // Selects the device, reads its properties and fixes the grid for mining.
+// Each backend holds its own device resources and makes its device current
+// for every batch, so that each may run on a thread of its own.
 std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& config);
 
-// Batches on the device already selected, for the self-test's own geometry.
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend();
+// Batches on the device, for the self-test's own geometry.
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t device);
 
 }  // namespace vkn

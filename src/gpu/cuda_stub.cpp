@@ -12,10 +12,10 @@ namespace {
 void select_device(int32_t) { no_cuda(); }
 CudaDeviceInfo query_device_info(int32_t) { no_cuda(); }
 int32_t auto_grid_blocks(int32_t, int32_t) { no_cuda(); }
-BatchResult cuda_run_batch(const Header80&, const Hash256&, uint32_t, uint32_t, uint32_t, int32_t, int32_t) {
-    no_cuda();
+std::vector<int32_t> all_cuda_devices() {
+    throw std::runtime_error("no CUDA device is available: CUDA support is not compiled in; use --cpu");
 }
 std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig&) { no_cuda(); }
-std::unique_ptr<SearchBackend> make_cuda_selftest_backend() { no_cuda(); }
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t) { no_cuda(); }
 
 }  // namespace vkn

@@ -8,6 +8,7 @@
 #include "driver/miner.h"
 #include "driver/options.h"
 #include "driver/reporting.h"
+#include "driver/worker.h"
 #include "hash/sha3t.h"
 #include "rpc/long_poller.h"
 #include "support/support.h"
@@ -22,10 +23,13 @@ std::string parsed(std::vector<const char*> args) {
         const MinerOptions o = parse_options(int(args.size()), args.data());
         std::ostringstream s;
         s << "url=" << o.rpc.url << " user=" << o.rpc.user << " pass=" << o.rpc.password
-          << " cookie=" << o.rpc.cookie_file << " timeout=" << o.rpc.timeout_ms << " gpu=" << o.gpu_device
+          << " cookie=" << o.rpc.cookie_file << " timeout=" << o.rpc.timeout_ms << " gpu=" << (o.gpu_all ? "all" : "");
+        for (int32_t d : o.gpu_devices) s << d << ",";
+        s << " cpu-devices=" << o.cpu_devices
           << " tpb=" << o.threads_per_block << " blocks=" << o.grid_blocks << " over=" << o.oversubscribe
           << " iters=" << o.iters_per_thread << " tag=" << o.coinbase_tag << " poll=" << o.poll_sec
-          << " status=" << o.status_sec << " extranonce=" << o.extranonce_start << " cpu-threads=" << o.cpu_threads
+          << " status=" << o.status_sec << " extranonce=" << (o.extranonce_random ? "random" : "")
+          << o.extranonce_start << " cpu-threads=" << o.cpu_threads
           << " bench=" << o.benchmark_sec << " flags=" << o.no_longpoll << o.gbt_txids_internal << o.mine_one
           << o.verbose << o.cpu << o.selftest << " payouts=";
         for (const PayoutSpec& p : o.payouts) s << (p.absolute ? p.sats : p.weight) << ";";
@@ -37,14 +41,24 @@ TEST(Options, EveryOptionAndMessage) {
     TempHome home;  // empty: no cookie found
     // expected: a part of the parsed fields, or the error
     const struct { std::vector<const char*> args; std::string expected; } rows[] = {
-        {{"--payout", "51"}, "url=http://127.0.0.1:8332/ user= pass= cookie= timeout=30000 gpu=0 tpb=128 blocks=0 "
+        {{"--payout", "51"}, "url=http://127.0.0.1:8332/ user= pass= cookie= timeout=30000 gpu=0, cpu-devices=1 "
+                             "tpb=128 blocks=0 "
                              "over=4 iters=512 tag=/vkncuda/ poll=15 status=5 extranonce=0 cpu-threads=0 bench=0 "
                              "flags=000000 payouts=1;"},
         {{"--rpc-url", "http://h:1/", "--rpc-user", "u", "--rpc-pass", "p", "--rpc-cookie", "~/c", "--rpc-timeout-ms",
           "5", "--payout", "51"}, "url=http://h:1/ user=u pass=p cookie=~/c timeout=5 "},
         {{"--device", "3", "--threads-per-block", "64", "--blocks", "-1", "--oversubscribe", "2", "--iters", "-1",
-          "--payout", "51"}, "gpu=3 tpb=64 blocks=-1 over=2 iters=4294967295 "},
-        {{"--device", "3", "--gpu", "4294967295", "--payout", "51"}, "gpu=-1 "},  // one field, last wins, low 32 bits
+          "--payout", "51"}, "gpu=3, cpu-devices=1 tpb=64 blocks=-1 over=2 iters=4294967295 "},
+        {{"--device", "3", "--gpu", "4294967295", "--payout", "51"}, "gpu=-1, "},  // one field, last wins, low 32 bits
+        {{"--gpu", "all", "--cpu-devices", "3", "--payout", "51"}, "gpu=all cpu-devices=3 "},
+        {{"--gpu", "all", "--device", "2,0,7", "--extranonce", "random", "--payout", "51"}, "gpu=2,0,7, "},
+        {{"--extranonce", "9", "--extranonce", "random", "--payout", "51"}, "extranonce=random9 "},
+        {{"--extranonce", "random", "--extranonce", "9", "--payout", "51"}, "extranonce=9 "},
+        {{"--gpu", "1,x"}, "invalid integer for --gpu: x"},
+        {{"--device", "0,"}, "empty integer for --device"},
+        {{"--gpu", "1,2,1"}, "--gpu lists device 1 twice: 1,2,1"},
+        {{"--extranonce", "Random"}, "invalid integer for --extranonce: Random"},
+        {{"--cpu-devices", "0"}, "--cpu-devices must be positive"},
         {{"--coinbase-tag", "--verbose", "--poll-sec", "9", "--status-sec", "8", "--extranonce", "1000000000000",
           "--cpu-threads", "3", "--benchmark", "4", "--payout", "51"},
          "tag=--verbose poll=9 status=8 extranonce=1000000000000 cpu-threads=3 bench=4 flags=000000"},
