@@ -20,7 +20,8 @@ Besides getblocktemplate and submitblock it answers:
   rotatecookie  a new cookie secret, as a restarted node writes; the old one is refused.
   generate      another miner found a block: the chain moves on.
   addtxs N      N new mempool transactions.
-  getstatus     height, tip, the verdicts so far and the calls received by method.
+  getstatus     height, tip, the verdicts so far (an accepted block's with its
+                coinbase scriptSig) and the calls received by method.
 
 Run tools/simnode.py --help for the options.
 """
@@ -355,16 +356,16 @@ class Node:
                 return "bad-witness-merkle-match"
         elif any(t["has_witness"] for t in txs):
             return "unexpected-witness"
-        return None, block_hash, btime
+        return None, block_hash, btime, script_sig.hex()
 
     def submit(self, block_hex):
         with self.cond:
             result = self.validate(block_hex)
             if isinstance(result, tuple):
-                _, block_hash, btime = result
+                _, block_hash, btime, coinbase = result
                 self.advance(block_hash, btime)
                 self.verdicts.append({"height": self.height, "hash": block_hash, "bytes": len(block_hex) // 2,
-                                      "verdict": None})
+                                      "coinbase": coinbase, "verdict": None})
                 self.log(kind="block", height=self.height, hash=block_hash, bytes=len(block_hex) // 2, verdict=None)
                 return None
             self.verdicts.append({"height": self.height + 1, "verdict": result})

@@ -153,6 +153,10 @@ class MineOne(NodeGroup):
             if last == ACCEPTED:
                 self.assertIsNone(self.verdicts()[-1]["verdict"], options)
         self.assertGreaterEqual(time.time() - start, 6.0)  # a second between the first attempts, then 2 s and 4 s
+        random_runs = [self.check(self.miner("--mine-one", "--extranonce", "random"))[1] for _ in range(2)]
+        starts = [re.fullmatch(r"\[work\] extranonce start=(\d+) \(random\)", out[2])[1] for out in random_runs]
+        coinbases = [int.from_bytes(bytes.fromhex(v["coinbase"])[-18:-10], "little") for v in self.verdicts()[-2:]]
+        self.assertTrue(starts[0] != starts[1] and coinbases == [int(x) for x in starts], (starts, coinbases))
 
 
 class RunningMiner(NodeGroup):
@@ -246,6 +250,26 @@ class RunningMiner(NodeGroup):
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
 
+    def test_a_rig_of_cpu_devices(self):
+        # Three devices in one process, each in its own extranonce lane (a few thousand nonces each), all
+        # moved on by the node's long poll.
+        self.configure(noncerange="0000000000000fff", **HARD)
+        m, finder = self.start("--cpu-devices", "3", "--extranonce", "100", "--status-sec", "1"), {}
+        while len(set(finder.values())) < 2:
+            found = re.match(r"\[found\] device=(\d) nonce=\d+ hash=(\w+) ", m.wait_for(r"^\[found\] "))
+            if m.wait_for(r"^\[submit\] ") == "[submit] accepted by node":
+                finder[found[2]] = int(found[1])
+        self.configure(**IMPOSSIBLE)
+        height = self.node.call("generate") + 1
+        for device in range(3):
+            m.wait_for(r"^\[stat\] device=%d height=%d extranonce=\d+ .* 10s=.* 60s=.* 15m=" % (device, height))
+        m.wait_for(r"^\[stat\] devices=3 total=\d+ avg=.* 10s=.* 60s=.* 15m=")
+        m.stop()
+        for v in self.verdicts():
+            if v.get("hash") in finder:  # the extranonce: the 8 bytes before the tag's push
+                extranonce = int.from_bytes(bytes.fromhex(v["coinbase"])[-18:-10], "little")
+                self.assertEqual((extranonce - 100) % 3, finder[v["hash"]], v)
+
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
             (["--no-longpoll", "--poll-sec", "1"], {}, " longpoll=yes"),
@@ -285,6 +309,7 @@ class OneShotRuns(NodeGroup):
         bad_cookie = os.path.join(tempfile.mkdtemp(), "cookie")
         with open(bad_cookie, "w") as f:
             f.write("no colon here\n")
+        gpu = os.path.exists("/dev/nvidiactl")  # a machine with an NVIDIA driver
         no_device = "error: cudaSetDevice: " if os.environ.get("VKN_HAVE_CUDA") == "ON" else \
             "error: CUDA support is not compiled in; use --cpu"
         rows = [  # fault on getblocktemplate, command, status, stdout's first lines, stderr's first line
@@ -294,6 +319,8 @@ class OneShotRuns(NodeGroup):
             (None, [MINER, "--gpu", "x", "--help"], 1, [], "error: invalid integer for --gpu: x"),
             # A device no machine has: a fatal error whether or not a GPU is present.
             (None, [MINER, "--gpu", "999", "--selftest"], 1, [], no_device),
+            (None, [MINER, "--gpu", "all", "--selftest"], 0 if gpu else 1, ["selftest ok"] if gpu else [],
+             None if gpu else "error: no CUDA device is available"),
             (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
              "error: RPC curl failure calling getblocktemplate: Couldn't connect to server"),
             (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1, [],

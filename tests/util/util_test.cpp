@@ -7,6 +7,7 @@
 #include "util/files.h"
 #include "util/hex.h"
 #include "util/parse.h"
+#include "util/rolling_rate.h"
 
 namespace vkn {
 namespace {
@@ -68,6 +69,26 @@ TEST(Util, HomeAndFiles) {
     for (const auto& row : rows) {
         ScopedEnv env("HOME", row.home);
         EXPECT_EQ(text_of([&] { return expand_home(row.path); }), row.expected) << row.path;
+    }
+}
+
+TEST(RollingRate, WindowsOverAnInjectedClock) {
+    using ms = std::chrono::milliseconds;
+    const RollingRate::Clock::time_point t0{};
+    // batches (ms since the start, hashes), the moment asked, the window, hashes per second
+    const struct { std::vector<std::pair<int, uint64_t>> batches; int at_ms, window_s; double rate; } rows[] = {
+        {{}, 5000, 10, 0},
+        {{{500, 1000}}, 1000, 10, 1000},                // a window longer than the run covers the run
+        {{{500, 1000}, {1500, 3000}}, 2000, 60, 2000},
+        {{{2000, 5000}, {12500, 630}}, 20500, 10, 630 / 9.5},  // the old batch has left the window
+        {{{11000, 900}}, 20000, 10, 100},  // from the start of the oldest whole second counted to now
+        {{{1000, 1000}, {901000, 450}}, 901500, 900, 450 / 899.5},  // a bucket a lap old starts over
+        {{{0, 60}, {59400, 60}}, 59500, 60, 120 / 59.5},
+    };
+    for (const auto& row : rows) {
+        RollingRate r(t0);
+        for (const auto& [at, hashes] : row.batches) r.add(hashes, t0 + ms(at));
+        EXPECT_NEAR(r.rate(std::chrono::seconds(row.window_s), t0 + ms(row.at_ms)), row.rate, 1e-9) << row.at_ms;
     }
 }
 
