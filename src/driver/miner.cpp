@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "driver/options.h"
 #include "driver/reporting.h"
 #include "driver/selftest.h"
+#include "driver/status_api.h"
 #include "driver/stop.h"
 #include "driver/submitter.h"
 #include "driver/worker.h"
@@ -39,19 +41,24 @@ std::vector<Device> make_devices(const MinerOptions& o) {
         const uint32_t n = o.cpu_devices;
         const uint32_t all = o.cpu_threads != 0 ? o.cpu_threads : std::max(1u, std::thread::hardware_concurrency());
         for (uint32_t k = 0; k < n; ++k)
-            devices.push_back({std::to_string(k),
+            devices.push_back({std::to_string(k), "cpu",
                                make_cpu_backend(n == 1 ? o.cpu_threads : std::max(1u, all / n), o.iters_per_thread)});
         return devices;
     }
-    for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices)
-        devices.push_back({std::to_string(d), make_cuda_backend(CudaLaunchConfig{d, o.threads_per_block, o.grid_blocks,
-                                                                                 o.oversubscribe, o.iters_per_thread})});
+    for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices) {
+        auto backend = make_cuda_backend({d, o.threads_per_block, o.grid_blocks, o.oversubscribe, o.iters_per_thread});
+        devices.push_back({std::to_string(d), query_device_info(d).name, std::move(backend)});
+    }
     return devices;
 }
 
 }  // namespace
 
 int mine(const MinerOptions& o, std::vector<Device>& devices) {
+    const Clock::time_point process_start = Clock::now();
+    // Bound before anything else, so that a taken port fails the start at once.
+    std::optional<StatusApi> api;
+    if (!o.api_host.empty()) api.emplace(o.api_host, o.api_port, o.api_token);
     RpcClient client(o.rpc);
     std::string rpc_line = "[rpc] url=" + redact_url(o.rpc.url);
     if (!o.rpc.cookie_file.empty()) rpc_line += " cookie=" + o.rpc.cookie_file;
@@ -70,6 +77,16 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
     }
     LongPoller poller(client, !o.no_longpoll, &stop_requested);
     BlockTemplate work = install_template(first_reply, o.gbt_txids_internal, poller);
+    // What the status API reads of the work: written here, read on the server's thread.
+    std::mutex shown_mutex;
+    BlockTemplate shown_work = work;
+    Clock::time_point installed_at = Clock::now();
+    std::atomic<uint64_t> longpoll_updates{0};
+    auto show = [&](const BlockTemplate& t) {
+        std::lock_guard<std::mutex> lock(shown_mutex);
+        shown_work = t;
+        installed_at = Clock::now();
+    };
     Journal journal(o.found_log);
     Submitter submitter(client, journal, stop_requested);
 
@@ -102,13 +119,54 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
     if (resubmitted) refresh_after_submit();
 
     WorkBoard board;
-    board.publish(work);
+    auto publish = [&](const BlockTemplate& t) {
+        board.publish(t);
+        show(t);
+    };
+    publish(work);
     WorkerEvents events;
     const bool several = devices.size() > 1;
     std::vector<std::unique_ptr<DeviceWorker>> workers;
     for (size_t k = 0; k < devices.size(); ++k)
         workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), devices[k].label, *devices[k].backend, o,
                                                          extranonce_start, board, events, stop_requested));
+
+    // The server reads the workers, the submitter and the client: it stops before any of them goes.
+    struct ApiStop {
+        std::optional<StatusApi>& api;
+        ~ApiStop() { api.reset(); }
+    } api_stop{api};
+    if (api) {
+        api->start([&] {
+            const Clock::time_point now = Clock::now();
+            StatusSnapshot s;
+            s.version = VKN_VERSION;
+            s.uptime_seconds = std::chrono::duration<double>(now - process_start).count();
+            s.backend = o.cpu ? "cpu" : "cuda";
+            for (size_t k = 0; k < devices.size(); ++k)
+                s.devices.push_back({devices[k].label, devices[k].name, devices[k].backend->mining_geometry(),
+                                     workers[k]->stats(now)});
+            {
+                std::lock_guard<std::mutex> lock(shown_mutex);
+                s.has_work = true;
+                s.height = shown_work.height;
+                s.transactions = shown_work.transactions.size() + 1;
+                s.coinbase_value = shown_work.coinbase_value;
+                s.target = shown_work.target;
+                s.bits = shown_work.bits;
+                s.template_age_seconds = std::chrono::duration<double>(now - installed_at).count();
+                s.long_polling = !o.no_longpoll && !shown_work.longpollid.empty();
+            }
+            s.longpoll_updates = longpoll_updates.load();
+            s.node_url = redact_url(o.rpc.url);
+            s.node = client.health();
+            s.blocks = submitter.status();
+            return s;
+        });
+        const bool v6 = o.api_host.find(':') != std::string::npos;
+        std::cout << "[api] listening on http://" << (v6 ? "[" + o.api_host + "]" : o.api_host) << ":" << api->port()
+                  << "/\n";
+    }
 
     const Clock::time_point run_start = Clock::now();
     Clock::time_point last_refresh = run_start;
@@ -134,16 +192,17 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
                         return submitter.abandoned() > 0 ? 1 : 0;
                     }
                     refresh_after_submit();
-                    board.publish(work);  // new work or the same: the finder moves on either way
+                    publish(work);  // new work or the same: the finder moves on either way
                     continue;
             }
         }
 
         if (std::optional<nlohmann::json> reply = poller.take_update()) {
             std::cout << "[work] longpoll update received\n";
+            longpoll_updates.fetch_add(1);
             try {
                 work = install_template(*reply, o.gbt_txids_internal, poller);
-                board.publish(work);
+                publish(work);
             } catch (const std::exception& e) {
                 print_err(std::string("[longpoll] ") + e.what());  // the old work is kept, as on the other refreshes
             }
@@ -154,7 +213,7 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
             std::cout << "[work] periodic GBT refresh\n";
             try {
                 work = fetch_work();
-                board.publish(work);
+                publish(work);
             } catch (const std::exception& e) {
                 print_err(std::string("[rpc] periodic getblocktemplate failed: ") + e.what());
             }
@@ -173,6 +232,8 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
             last_status = now;
         }
     }
+    api.reset();
+    workers.clear();  // their last lines come before the exit line
     std::cout << "[exit] stopped\n";
     return 0;
 }

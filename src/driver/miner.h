@@ -13,9 +13,10 @@ struct MinerOptions;
 // Everything main does; returns the exit status.
 int run_main(int argc, char** argv);
 
-// One search device: its name in lines and errors, and its backend.
+// One search device: its index in lines and errors, its name, its backend.
 struct Device {
     std::string label;
+    std::string name;
     std::unique_ptr<SearchBackend> backend;
 };
 

@@ -6,7 +6,9 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
+#include "driver/status_api.h"
 #include "util/files.h"
 #include "util/parse.h"
 
@@ -103,6 +105,8 @@ std::string help_text(const std::string& prog) {
               std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath},
              {"--selftest", "Run CPU/GPU hash self-tests and exit"},
              {"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"},
+             {"--api ADDR:PORT", "Serve the read-only status API (/api/v1/summary, /metrics) there; off by default"},
+             {"--api-token TOKEN", "Require Authorization: Bearer TOKEN; needed for a non-loopback ADDR"},
              {"--verbose", "More logging"},
              {"-h, --help", "Show this help"}});
     out << "Examples:\n"
@@ -158,6 +162,11 @@ MinerOptions parse_options(int argc, const char* const* argv) {
         else if (arg == "--cpu") o.cpu = true;
         else if (arg == "--cpu-threads") o.cpu_threads = low_u32(integer());
         else if (arg == "--cpu-devices") o.cpu_devices = low_u32(integer());
+        else if (arg == "--api") std::tie(o.api_host, o.api_port) = parse_api_address(value());
+        else if (arg == "--api-token") {
+            o.api_token = value();
+            if (o.api_token.empty()) throw std::runtime_error("--api-token must not be empty");
+        }
         else if (arg == "--benchmark") {
             o.benchmark_sec = low_i32(integer());
             benchmark_given = true;
@@ -171,6 +180,8 @@ MinerOptions parse_options(int argc, const char* const* argv) {
     if (o.poll_sec <= 0) throw std::runtime_error("--poll-sec must be positive");
     if (o.status_sec <= 0) throw std::runtime_error("--status-sec must be positive");
     if (o.cpu_devices == 0) throw std::runtime_error("--cpu-devices must be positive");
+    if (!o.api_host.empty() && !is_loopback(o.api_host) && o.api_token.empty())
+        throw std::runtime_error("--api on " + o.api_host + ", not a loopback address, needs --api-token");
     if (benchmark_given && o.benchmark_sec <= 0) throw std::runtime_error("--benchmark must be positive");
     if (o.rpc.user.empty() && o.rpc.cookie_file.empty()) search_cookie(o.rpc);
     if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty())

@@ -34,6 +34,9 @@ struct MinerOptions {
     uint32_t cpu_threads = 0;  // 0: every hardware thread
     uint32_t cpu_devices = 1;  // search devices the CPU threads are split into
     int32_t benchmark_sec = 0;  // 0: off
+    std::string api_host;       // empty: no status API
+    int api_port = 0;           // 0: any free port
+    std::string api_token;
 };
 
 // The full --help text for the given program path.

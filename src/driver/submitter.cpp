@@ -27,6 +27,19 @@ Submitter::~Submitter() {
     thread_.join();
 }
 
+SubmitterStatus Submitter::status() const {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    return status_;
+}
+
+// The block leaves the pending list with its outcome (waiting: abandoned).
+void Submitter::settle(const std::string& hash, Outcome outcome, const nlohmann::json& verdict) {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    std::erase(status_.pending, hash);
+    if (outcome == Outcome::accepted) ++status_.accepted;
+    if (outcome == Outcome::rejected) status_.rejected.emplace_back(hash, verdict);
+}
+
 Submitter::Outcome Submitter::attempt(Waiting& w, const std::atomic<bool>* cancel) {
     nlohmann::json verdict;
     try {
@@ -34,6 +47,7 @@ Submitter::Outcome Submitter::attempt(Waiting& w, const std::atomic<bool>* cance
     } catch (const RpcNodeError& e) {  // the node's error object is an answer
         print_err(std::string("[submit] submitblock failed: ") + e.what());
         journal_.record(w.block, "rejected", e.error());
+        settle(w.block.hash, Outcome::rejected, e.error());
         return Outcome::rejected;
     } catch (const RpcCancelled&) {
         return Outcome::waiting;
@@ -47,20 +61,28 @@ Submitter::Outcome Submitter::attempt(Waiting& w, const std::atomic<bool>* cance
     if (verdict.is_null()) {
         print_out("[submit] accepted by node");
         journal_.record(w.block, "accepted");
+        settle(w.block.hash, Outcome::accepted);
         return Outcome::accepted;
     }
     print_out("[submit] node returned: " + verdict.dump());
     if (verdict == "duplicate" && w.maybe_delivered) {
         print_out("[submit] an earlier attempt reached the node: counted as accepted");
         journal_.record(w.block, "accepted");
+        settle(w.block.hash, Outcome::accepted);
         return Outcome::accepted;
     }
     journal_.record(w.block, "rejected", verdict);
+    settle(w.block.hash, Outcome::rejected, verdict);
     return Outcome::rejected;
 }
 
 Submitter::Outcome Submitter::submit(const FoundBlock& block, bool from_journal) {
     if (!from_journal) journal_.record(block, "pending");
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        status_.found += from_journal ? 0 : 1;
+        status_.pending.push_back(block.hash);
+    }
     Waiting w{block, from_journal, Clock::now() + kGiveUpAfter, {}, std::chrono::seconds(1)};
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -112,6 +134,7 @@ void Submitter::retry_waiting() {
             waiting_.pop_front();
             print_err("[submit] no verdict for block hash=" + b.hash + " in 10 minutes: abandoned");
             journal_.record(b, "abandoned");
+            settle(b.hash, Outcome::waiting);
             abandoned_.fetch_add(1);
             wake_.notify_all();
             continue;
@@ -134,6 +157,7 @@ void Submitter::retry_waiting() {
                 if (s.block.prevhash != w.block.prevhash) return false;
                 print_out("[submit] block hash=" + s.block.hash + " abandoned: a block on its parent was accepted");
                 journal_.record(s.block, "abandoned");
+                settle(s.block.hash, Outcome::waiting);
                 return true;
             });
         }

@@ -8,11 +8,21 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "driver/journal.h"
 #include "rpc/rpc_client.h"
 
 namespace vkn {
+
+// The blocks of this run, for the status API.
+struct SubmitterStatus {
+    uint64_t found = 0;  // passed the CPU re-check in this run
+    uint64_t accepted = 0;
+    std::vector<std::pair<std::string, nlohmann::json>> rejected;  // hash, the node's verdict
+    std::vector<std::string> pending;                              // hashes still without an answer
+};
 
 class Submitter {
 public:
@@ -39,6 +49,8 @@ public:
     // Blocks given up after ten minutes without a verdict.
     int abandoned() const { return abandoned_.load(); }
 
+    SubmitterStatus status() const;
+
 private:
     using Clock = std::chrono::steady_clock;
     struct Waiting {
@@ -50,6 +62,7 @@ private:
     };
 
     Outcome attempt(Waiting& w, const std::atomic<bool>* cancel);
+    void settle(const std::string& hash, Outcome outcome, const nlohmann::json& verdict = nullptr);
     void retry_waiting();
 
     const RpcClient& client_;
@@ -60,6 +73,8 @@ private:
     std::deque<Waiting> waiting_;  // the front is the one being tried
     std::atomic<bool> closing_{false};
     std::atomic<int> abandoned_{0};
+    mutable std::mutex status_mutex_;
+    SubmitterStatus status_;
     std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -183,6 +184,28 @@ bool RpcClient::reload_cookie(const std::string& refused_user, const std::string
 
 nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
                                const std::atomic<bool>* cancel) const {
+    try {
+        nlohmann::json result = call_once(method, params, timeout_ms, cancel);
+        std::lock_guard<std::mutex> lock(health_mutex_);
+        health_.reachable = true;
+        return result;
+    } catch (const RpcError& e) {
+        std::lock_guard<std::mutex> lock(health_mutex_);
+        health_.reachable = dynamic_cast<const RpcNodeError*>(&e) != nullptr;  // the node answered
+        health_.last_error = e.what();
+        health_.last_error_time = int64_t(std::time(nullptr));
+        ++health_.errors[method];
+        throw;
+    }
+}
+
+RpcHealth RpcClient::health() const {
+    std::lock_guard<std::mutex> lock(health_mutex_);
+    return health_;
+}
+
+nlohmann::json RpcClient::call_once(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
+                                    const std::atomic<bool>* cancel) const {
     nlohmann::json request = {{"id", g_next_id.fetch_add(1)},
                               {"jsonrpc", "1.0"},
                               {"method", method},

@@ -3,6 +3,7 @@
 // that the driver and the long-poll thread may call at the same time.
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -67,6 +68,14 @@ std::string redact_url(const std::string& url);
 // error (of the kinds above) that the reply stands for.
 nlohmann::json read_reply(const std::string& method, long status, const std::string& body);
 
+// What the calls so far say about the node, for the status API.
+struct RpcHealth {
+    bool reachable = false;  // the last call got an answer (a result or the node's error object)
+    std::string last_error;  // the last failure's message, "" when none yet
+    int64_t last_error_time = 0;            // unix seconds
+    std::map<std::string, uint64_t> errors;  // failed calls by method
+};
+
 class RpcClient {
 public:
     // Loads the cookie credentials when a cookie file is configured; they
@@ -87,7 +96,11 @@ public:
     // null when accepted, otherwise the node's verdict.
     nlohmann::json submit_block(const std::string& block_hex, const std::atomic<bool>* cancel = nullptr) const;
 
+    RpcHealth health() const;
+
 private:
+    nlohmann::json call_once(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
+                             const std::atomic<bool>* cancel) const;
     bool reload_cookie(const std::string& refused_user, const std::string& refused_password) const;
 
     std::string url_;
@@ -97,6 +110,8 @@ private:
     mutable std::mutex credentials_mutex_;
     mutable std::string user_;
     mutable std::string password_;
+    mutable std::mutex health_mutex_;
+    mutable RpcHealth health_;
 };
 
 }  // namespace vkn

@@ -11,6 +11,10 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nodeclient import SimNode  # noqa: E402
@@ -270,6 +274,54 @@ class RunningMiner(NodeGroup):
                 extranonce = int.from_bytes(bytes.fromhex(v["coinbase"])[-18:-10], "little")
                 self.assertEqual((extranonce - 100) % 3, finder[v["hash"]], v)
 
+    def test_status_api(self):
+        self.configure(**HARD)
+        m = self.start("--cpu-devices", "2", "--status-sec", "1", "--api", "127.0.0.1:0", "--api-token", "s3cret")
+        base = re.search(r"http://[\d.]+:\d+/", m.wait_for(r"^\[api\] listening on ")).group(0)
+
+        def get(path, token="s3cret", method="GET"):
+            headers = {"Authorization": "Bearer " + token} if token else {}
+            try:
+                with urllib.request.urlopen(urllib.request.Request(base + path, None, headers, method=method)) as r:
+                    return r.status, r.read().decode()
+            except urllib.error.HTTPError as e:
+                return e.code, e.read().decode()
+
+        def metrics():
+            return {(s.name, tuple(sorted(s.labels.items()))): s.value
+                    for f in text_string_to_metric_families(get("metrics")[1]) for s in f.samples}
+        self.assertEqual([get(*args) for args in (("metrics", None), ("metrics", "s3cre"), ("nope",),
+                                                  ("metrics", "s3cret", "POST"))], [(401, ""), (401, ""), (404, ""),
+                                                                                     (405, "")])
+        for _ in range(3):
+            m.wait_for(ACCEPTED)
+        first = metrics()
+        self.configure(**IMPOSSIBLE)  # no more blocks; every device takes the next height's work
+        height = self.node.call("generate") + 1
+        for device in (0, 1):
+            m.wait_for(r"^\[stat\] device=%d height=%d " % (device, height))
+        summary, then = json.loads(get("api/v1/summary")[1]), metrics()
+        found = [re.search(r"hash=(\w+)", line)[1] for line in m.lines if line.startswith("[found] ")]
+        node_took = [v["hash"] for v in self.verdicts() if v.get("hash") in found and v["verdict"] is None]
+        stats = {int(d): int(t) for d, t in re.findall(r"^\[stat\] device=(\d) .* total=(\d+)", "\n".join(m.lines),
+                                                        re.M)}
+        self.assertEqual((summary["blocks"]["found"], summary["blocks"]["accepted"], summary["work"]["height"]),
+                         (len(found), m.lines.count("[submit] accepted by node"), height))
+        self.assertEqual(summary["blocks"]["accepted"], len(node_took))
+        self.assertTrue(all(d["total_hashes"] >= stats[d["index"]] for d in summary["devices"]), (summary, stats))
+        self.assertEqual(sum(d["total_hashes"] for d in summary["devices"]), summary["total_hashes"])
+        self.assertEqual(then[("vkn_blocks_found_total", ())], len(found))
+        counters = [k for k in first if k[0].endswith("_total")]
+        self.assertTrue(all(then[k] >= first[k] for k in counters) and then[("vkn_hashes_total", (("device", "0"),))]
+                        > first[("vkn_hashes_total", (("device", "0"),))], (first, then))
+        self.configure({"mode": "close", "methods": ["getblocktemplate", "submitblock"]})  # the node goes away
+        self.node.call("addtxs", 1)  # the held poll returns; the next one fails
+        while metrics()[("vkn_node_up", ())] != 0:
+            time.sleep(0.2)
+        node = json.loads(get("api/v1/summary")[1])["node"]
+        self.assertTrue(not node["reachable"] and node["last_error"].startswith("RPC curl failure"), node)
+        m.stop()
+
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template
             (["--no-longpoll", "--poll-sec", "1"], {}, " longpoll=yes"),
@@ -319,6 +371,10 @@ class OneShotRuns(NodeGroup):
             (None, [MINER, "--gpu", "x", "--help"], 1, [], "error: invalid integer for --gpu: x"),
             # A device no machine has: a fatal error whether or not a GPU is present.
             (None, [MINER, "--gpu", "999", "--selftest"], 1, [], no_device),
+            (None, self.miner("--api", "0.0.0.0:8080"), 1, [],
+             "error: --api on 0.0.0.0, not a loopback address, needs --api-token"),
+            (None, self.miner("--api", self.node.url[7:-1]), 1, [],  # the node's own port is taken
+             "error: cannot bind the status API to " + self.node.url[7:-1]),
             (None, [MINER, "--gpu", "all", "--selftest"], 0 if gpu else 1, ["selftest ok"] if gpu else [],
              None if gpu else "error: no CUDA device is available"),
             (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
