@@ -16,6 +16,7 @@
 #include "driver/status_api.h"
 #include "driver/stop.h"
 #include "driver/submitter.h"
+#include "driver/version.h"
 #include "driver/worker.h"
 #include "gpu/cpu_backend.h"
 #include "gpu/cuda_miner.h"
@@ -140,7 +141,7 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
         api->start([&] {
             const Clock::time_point now = Clock::now();
             StatusSnapshot s;
-            s.version = VKN_VERSION;
+            s.version = version_text();
             s.uptime_seconds = std::chrono::duration<double>(now - process_start).count();
             s.backend = o.cpu ? "cpu" : "cuda";
             for (size_t k = 0; k < devices.size(); ++k)

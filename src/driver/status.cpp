@@ -108,7 +108,8 @@ std::string metrics_text(const StatusSnapshot& s) {
         out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
     };
     family("vkn_hashes_total", "counter", "Hashes computed, by device.");
-    for (const DeviceStatus& d : s.devices) out << "vkn_hashes_total{device=\"" << d.label << "\"} " << d.stats.total << "\n";
+    for (const DeviceStatus& d : s.devices)
+        out << "vkn_hashes_total{device=\"" << d.label << "\"} " << d.stats.total << "\n";
     family("vkn_hashrate_hashes_per_second", "gauge", "Rolling hash rate, by device and window.");
     for (const DeviceStatus& d : s.devices)
         for (int w = 0; w < 3; ++w)

@@ -47,7 +47,8 @@ struct StatusApi::Impl {
 StatusApi::StatusApi(const std::string& host, int port, std::string token) : impl_(std::make_unique<Impl>()) {
     impl_->host = host;
     impl_->token = std::move(token);
-    impl_->port = port == 0 ? impl_->server.bind_to_any_port(host) : (impl_->server.bind_to_port(host, port) ? port : -1);
+    httplib::Server& server = impl_->server;
+    impl_->port = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
     if (impl_->port < 0)
         throw std::runtime_error("cannot bind the status API to " + host + ":" + std::to_string(port));
 }

@@ -87,6 +87,49 @@ TEST(Options, EveryOptionAndMessage) {
     }
 }
 
+TEST(Options, ConfigFileAndCommandLine) {
+    TempHome home;
+    const std::string file = home.path + "/c.json";
+    const std::string both = R"({"payout": ["51@3", "52"], "cpu": true, "poll-sec": 7, "gpu": "0,1", "iters": 9})";
+    // the file's text, the command line after --config FILE, a part of the fields or the error (F: the file)
+    const struct { std::string json; std::vector<const char*> args; std::string expected; } rows[] = {
+        {both, {}, "gpu=0,1, cpu-devices=1 tpb=128 blocks=0 over=4 iters=9 tag=/vkncuda/ poll=7 "},
+        {both, {}, "flags=000010 payouts=3;1;"},
+        {both, {"--poll-sec", "9", "--payout", "53:5", "--gpu", "2"}, "gpu=2, cpu-devices=1 tpb=128 blocks=0 over=4 "
+                                                                      "iters=9 tag=/vkncuda/ poll=9 "},
+        {both, {"--payout", "53:5", "--payout", "51"}, "payouts=5;1;"},  // the command line's list replaces the file's
+        {R"({"extranonce": 12, "rpc-timeout-ms": 5, "cpu": false, "mine-one": true, "payout": ["51"]})", {"--cpu"},
+         "timeout=5 "},
+        {R"({"extranonce": "random", "mine-one": true, "payout": ["51"]})", {"--cpu"}, "extranonce=random0 "},
+        {R"({"extranonce": 12, "cpu": false, "mine-one": true, "payout": ["51"]})", {"--cpu"}, "flags=001010"},
+        {R"({"poll-sec": -5, "payout": ["51"]})", {}, "config F: \"poll-sec\" = -5: --poll-sec must be positive"},
+        {R"({"poll-sec": -5, "payout": ["51"]})", {"--poll-sec", "3"}, "poll=3 "},
+        {R"({"bogus": 1})", {}, "config F: unknown key \"bogus\""},
+        {R"({"device": "1"})", {}, "config F: unknown key \"device\""},
+        {R"({"config": "x"})", {}, "config F: unknown key \"config\""},
+        {R"({"cpu": "yes"})", {}, "config F: \"cpu\" = \"yes\": must be true or false"},
+        {R"({"payout": "51"})", {}, "config F: \"payout\" = \"51\": must be a list of strings"},
+        {R"({"payout": ["51", 7]})", {}, "config F: \"payout\" = [\"51\",7]: must be a list of strings"},
+        {R"({"payout": ["abcd@0"]})", {}, "\"payout\" = [\"abcd@0\"]: payout weight must be positive: abcd@0"},
+        {R"({"coinbase-tag": null})", {}, "config F: \"coinbase-tag\" = null: must be a string or a number"},
+        {R"({"gpu": "x"})", {}, "config F: \"gpu\" = \"x\": invalid integer for --gpu: x"},
+        {R"({"api": "0.0.0.0:80", "payout": ["51"]})", {}, "config F: \"api\" = \"0.0.0.0:80\": --api on 0.0.0.0"},
+        {"[1]", {}, "config F: not a JSON object"},
+        {"{", {}, "config F: not valid JSON: [json.exception.parse_error.101]"},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(file) << row.json;
+        std::vector<const char*> args{"--config", file.c_str()};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const std::string expected = std::regex_replace(row.expected, std::regex("config F:"), "config " + file + ":");
+        const std::string got = parsed(args);
+        EXPECT_NE(got.find(expected), std::string::npos) << got << "\nexpected: " << expected;
+    }
+    EXPECT_EQ(parsed({"--config", "/nonexistent/c.json"}), "config /nonexistent/c.json: cannot open file: "
+                                                           "/nonexistent/c.json");
+    EXPECT_EQ(parsed({"--payout", "51", "--config"}), "missing value after --config");
+}
+
 TEST(Options, CookieSearch) {
     TempHome home;
     auto cookie = [](std::vector<const char*> args) {  // the cookie field, or the error

@@ -123,6 +123,10 @@ class MineOne(NodeGroup):
 
         def row(options, cmd=mine, lines=(), last=ACCEPTED, err=()):
             return options, cmd, list(lines), last, list(err)
+        config = os.path.join(tempfile.mkdtemp(), "config.json")
+        with open(config, "w") as f:  # the whole run from a file
+            json.dump({"rpc-url": url, "rpc-cookie": self.cookie, "payout": [PAYOUT], "cpu": True, "cpu-threads": 1,
+                       "iters": 4, "mine-one": True, "found-log": config + ".jsonl"}, f)
         rows = [  # template options or submitblock fault, miner command, stdout from line 2, last line, stderr
             row({"txs": 6, "segwit_share": 1, "default_commitment": False, "rules": "!segwit"},
                 lines=[".", work + "txs=7 "]),
@@ -135,6 +139,7 @@ class MineOne(NodeGroup):
             row({}, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
                 [re.escape("[rpc] url=" + url.replace("//", "//alice:***@")) + "$"]),
             row({}, ["env", "http_proxy=http://127.0.0.1:1/", *mine]),  # the node is reached directly
+            row({}, [MINER, "--config", config]),
             row({}, self.miner("--mine-one", journal="/dev/null/found.jsonl"),  # warned once; mining goes on
                 err=[re.escape(r"[journal] cannot write /dev/null/found.jsonl (")]),
             row({}, self.miner("--mine-one", auth=["--rpc-user", "alice", "--rpc-pass", "pw"]),
@@ -146,7 +151,7 @@ class MineOne(NodeGroup):
             row({"mode": "http500", "count": 2}, err=[failed + "RPC HTTP 500 calling submitblock"] * 2),
             row({"mode": "badjson", "count": 1}, err=[failed + "invalid JSON-RPC response: "]),
             row({"mode": "drop", "count": 1}, err=[failed + "RPC curl"],  # taken, but the reply was lost
-                lines=[".", ".", ".", r'\[submit\] node returned: "duplicate"$'], last=r"\[submit\] an earlier attempt"),
+                lines=[".", ".", ".", r'\[submit\] node returned: "duplicate"$'], last=r"\[submit\] an earlier"),
             row({"mode": "close", "count": 4}, err=[failed + "RPC curl"] * 3 + unsent + [failed + "RPC curl"]),
         ]
         for options, cmd, lines, last, err in rows:
