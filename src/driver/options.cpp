@@ -153,7 +153,9 @@ std::vector<FileOption> read_config(const std::string& path) {
     }
     if (!doc.is_object()) throw std::runtime_error("config " + path + ": not a JSON object");
     std::vector<FileOption> options;
-    for (const auto& [key, value] : doc.items()) {
+    for (const auto& item : doc.items()) {
+        const std::string key = item.key();
+        const nlohmann::json& value = item.value();
         const std::string arg = "--" + key;
         auto bad = [&](const std::string& why) {
             return std::runtime_error("config " + path + ": \"" + key + "\" = " + value.dump() + ": " + why);
