@@ -267,6 +267,13 @@ int run_main(int argc, char** argv) {
             return 0;
         }
         std::vector<Device> devices = make_devices(o);
+        // The kernel's device code is not the host code the tests run, and a device that misses hits looks
+        // just like bad luck: each device proves itself on the self-test's batch before it mines.
+        for (Device& d : devices) {
+            std::string error;
+            if (!backend_selftest(*d.backend, &error))
+                throw std::runtime_error("device " + d.label + " failed its known-answer batch: " + error);
+        }
         for (size_t k = 0; k < devices.size(); ++k) {
             const std::string line = devices[k].backend->startup_line();
             // Several CPU devices: each line names its device, as the CUDA lines do.
