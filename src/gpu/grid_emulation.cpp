@@ -1,5 +1,6 @@
 #include "gpu/grid_emulation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -7,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "gpu/cpu_simd.h"
 #include "gpu/search_core.h"
 #include "util/endian.h"
 
@@ -53,20 +55,57 @@ Hash256 words_to_hash(const uint64_t w[4]) {
     return h;
 }
 
+namespace {
+
+// Emulated threads g0 .. g0 + valid - 1 side by side, one vector lane each:
+// the same nonces as search_thread gives each, and the same winner as running
+// them one after the other (the lowest thread with a hit, at its first hit).
+void search_lanes(CpuPath path, const uint64_t header64[10], const uint64_t target64[4], uint32_t nonce_start,
+                  uint32_t nonce_end, uint32_t iters, uint64_t g0, int valid, uint64_t stride, HostFound& found) {
+    const int width = cpu_path_lanes(path);
+    int best = valid;  // the lowest lane with a hit so far
+    uint32_t best_nonce = 0;
+    uint64_t best_hash[4] = {};
+    for (uint32_t i = 0; i < iters && best > 0; ++i) {
+        if ((i & 15u) == 0 && found.found()) return;
+        const uint64_t base = static_cast<uint64_t>(nonce_start) + g0 + static_cast<uint64_t>(i) * stride;
+        if (base > nonce_end) break;
+        uint64_t h[32];
+        if (path == CpuPath::avx512) sha3t_nonces_avx512(header64, uint32_t(base), h);
+        else sha3t_nonces_avx2(header64, uint32_t(base), h);
+        for (int l = 0; l < best && l < width && base + uint64_t(l) <= nonce_end; ++l) {
+            if (!core::meets_target(h + 4 * l, target64)) continue;
+            best = l;
+            best_nonce = uint32_t(base + uint64_t(l));
+            for (int k = 0; k < 4; ++k) best_hash[k] = h[4 * l + k];
+        }
+    }
+    if (best < valid) found.claim(best_nonce, best_hash);
+}
+
+}  // namespace
+
 BatchResult emulate_grid(const uint64_t header64[10], const uint64_t target64[4], uint32_t nonce_start,
                          uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks, int32_t threads,
-                         unsigned workers) {
+                         unsigned workers, CpuPath path) {
     HostFound found;
     const uint64_t total = uint64_t(uint32_t(blocks)) * uint32_t(threads);
     if (workers == 0) workers = 1;
     if (workers > total) workers = unsigned(total);
     std::atomic<uint64_t> next{0};
+    const uint64_t width = uint64_t(cpu_path_lanes(path));
     auto work = [&] {
         FoundRef ref{found};
-        // Emulated threads are handed out one at a time; once the flag is set
-        // each remaining one returns at its first check, as on the GPU.
-        for (uint64_t g = next.fetch_add(1); g < total; g = next.fetch_add(1))
-            core::search_thread(header64, target64, nonce_start, nonce_end, iters_per_thread, g, total, ref);
+        // Emulated threads are handed out one at a time (a vector's width at a
+        // time); once the flag is set each remaining one returns at its first
+        // check, as on the GPU.
+        for (uint64_t g = next.fetch_add(width); g < total; g = next.fetch_add(width)) {
+            if (width == 1)
+                core::search_thread(header64, target64, nonce_start, nonce_end, iters_per_thread, g, total, ref);
+            else
+                search_lanes(path, header64, target64, nonce_start, nonce_end, iters_per_thread, g,
+                             int(std::min(width, total - g)), total, found);
+        }
     };
     std::vector<std::thread> pool;
     try {

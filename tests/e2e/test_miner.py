@@ -301,6 +301,8 @@ class RunningMiner(NodeGroup):
         for _ in range(3):
             m.wait_for(ACCEPTED)
         first = metrics()
+        families = list(text_string_to_metric_families(get("metrics")[1]))  # each with its HELP and TYPE
+        self.assertTrue(all(f.type in ("counter", "gauge") and f.documentation for f in families), families)
         self.configure(**IMPOSSIBLE)  # no more blocks; every device takes the next height's work
         height = self.node.call("generate") + 1
         for device in (0, 1):

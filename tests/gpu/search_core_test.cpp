@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <random>
 
 #include "gpu/cpu_backend.h"
+#include "gpu/cpu_simd.h"
 #include "gpu/geometry.h"
 #include "gpu/grid_emulation.h"
 #include "gpu/search_core.h"
@@ -18,6 +20,15 @@ namespace {
 Hash256 reference(Header80 h, uint32_t nonce) {
     for (int i = 0; i < 4; ++i) h[76 + i] = uint8_t(nonce >> (8 * i));
     return sha3_256t(h.data(), h.size());
+}
+
+// Every path this CPU can run: the portable one and the vector units it has.
+std::vector<CpuPath> supported_paths() {
+    std::vector<CpuPath> paths;
+    for (CpuPath p : {CpuPath::scalar, CpuPath::avx2, CpuPath::avx512})
+        if (cpu_path_supported(p)) paths.push_back(p);
+        else std::cout << "[  SKIPPED ] the " << cpu_path_name(p) << " path: this CPU lacks it\n";
+    return paths;
 }
 
 bool less(const Hash256& a, const Hash256& b) {
@@ -36,25 +47,59 @@ TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
         {4, 8, 3, 2, 4294967295u - 40, 4294967295u},  // the top: nothing wraps to 0
     };
     for (const auto& row : rows) {
-        const uint64_t n =
-            std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
-        for (int trial = 0; trial < 64; ++trial) {
-            const Header80 h{uint8_t(trial), uint8_t(row.blocks)};
-            std::vector<Hash256> hashes;
-            for (uint64_t k = 0; k < n; ++k) hashes.push_back(reference(h, uint32_t(row.start + k)));
-            const auto best = std::min_element(hashes.begin(), hashes.end(), less);
-            const uint32_t nonce = row.start + uint32_t(best - hashes.begin());
-            BatchResult r = make_cpu_backend(row.workers, 1)->run_batch(h, *best, row.start, row.end,
-                                                                        Geometry{row.blocks, row.threads, row.iters});
-            ASSERT_TRUE(r.found && r.nonce == nonce && r.hash == *best && r.hashes == n)
-                << row.blocks << "x" << row.threads << " trial " << trial << " nonce " << r.nonce;
+        for (CpuPath path : supported_paths()) {
+            const uint64_t n =
+                std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
+            for (int trial = 0; trial < 64; ++trial) {
+                const Header80 h{uint8_t(trial), uint8_t(row.blocks)};
+                std::vector<Hash256> hashes;
+                for (uint64_t k = 0; k < n; ++k) hashes.push_back(reference(h, uint32_t(row.start + k)));
+                const auto best = std::min_element(hashes.begin(), hashes.end(), less);
+                const uint32_t nonce = row.start + uint32_t(best - hashes.begin());
+                BatchResult r = make_cpu_backend(row.workers, 1, path)->run_batch(
+                    h, *best, row.start, row.end, Geometry{row.blocks, row.threads, row.iters});
+                ASSERT_TRUE(r.found && r.nonce == nonce && r.hash == *best && r.hashes == n)
+                    << cpu_path_name(path) << " " << row.blocks << "x" << row.threads << " trial " << trial;
+            }
         }
+    }
+    // Many hits, one worker: every path reports the hit the emulated threads reach first one after the other.
+    Hash256 some{};
+    some[31] = 0x08;  // about one nonce in 32
+    for (int trial = 0; trial < 16; ++trial) {
+        const Header80 h{uint8_t(trial), 0x5a};
+        const auto scalar = make_cpu_backend(1, 1, CpuPath::scalar)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8});
+        for (CpuPath path : supported_paths())
+            EXPECT_EQ(make_cpu_backend(1, 1, path)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8}).nonce,
+                      scalar.nonce) << cpu_path_name(path);
     }
     // Many hits among four workers: one is reported, with its own hash.
     Hash256 max;
     max.fill(0xff);
     BatchResult r = make_cpu_backend(4, 1)->run_batch(Header80{}, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
     EXPECT_TRUE(r.found && r.nonce >= 77777 && r.hash == reference(Header80{}, r.nonce));
+}
+
+// Each lane of a vector path against the portable core, over random headers,
+// across lane boundaries and where the nonce wraps at the top of its range.
+TEST(SearchCore, VectorLanesHashAsThePortableCore) {
+    std::mt19937_64 rng(11);
+    for (CpuPath path : supported_paths()) {
+        const int width = cpu_path_lanes(path);
+        for (int trial = 0; trial < 300 && width > 1; ++trial) {
+            uint64_t header[10], out[32];
+            for (uint64_t& w : header) w = rng();
+            const uint32_t firsts[] = {0, 7, 0xFFFFFFFFu - 5, uint32_t(rng())};
+            const uint32_t first = firsts[trial % 4];
+            (path == CpuPath::avx512 ? sha3t_nonces_avx512 : sha3t_nonces_avx2)(header, first, out);
+            const core::Precomp p = core::precompute(header);
+            for (int l = 0; l < width; ++l) {
+                uint64_t h[4];
+                core::hash_nonce(p, first + uint32_t(l), h);
+                ASSERT_TRUE(std::equal(h, h + 4, out + 4 * l)) << cpu_path_name(path) << " lane " << l;
+            }
+        }
+    }
 }
 
 TEST(SearchCore, FoundFlagAndWordTargetTest) {

@@ -1,0 +1,113 @@
+#pragma once
+// SHA3-256t of W consecutive nonces at once, written once over a SIMD type
+// of W 64-bit lanes (see cpu_simd.h). Included only by the translation units
+// built for one instruction set; everything here stays inside the namespace
+// each of them picks, so that no code built for a wider unit can stand in for
+// the portable one at link time.
+#include <cstdint>
+
+// LANES_NS: the including unit's own namespace; V: its lane type with
+// x(a, b), x3(a, b, c), chi(a, b, c) = a ^ (~b & c), rol(a, n), set1(u),
+// load(p) and store(p, a).
+namespace LANES_NS {
+
+constexpr uint64_t kRc[24] = {
+    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808AULL, 0x8000000080008000ULL,
+    0x000000000000808BULL, 0x0000000080000001ULL, 0x8000000080008081ULL, 0x8000000000008009ULL,
+    0x000000000000008AULL, 0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000AULL,
+    0x000000008000808BULL, 0x800000000000008BULL, 0x8000000000008089ULL, 0x8000000000008003ULL,
+    0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800AULL, 0x800000008000000AULL,
+    0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
+
+inline void keccak_f(V a[25]) {
+    for (int r = 0; r < 24; ++r) {
+        const V c0 = V::x3(V::x3(a[0], a[5], a[10]), a[15], a[20]);
+        const V c1 = V::x3(V::x3(a[1], a[6], a[11]), a[16], a[21]);
+        const V c2 = V::x3(V::x3(a[2], a[7], a[12]), a[17], a[22]);
+        const V c3 = V::x3(V::x3(a[3], a[8], a[13]), a[18], a[23]);
+        const V c4 = V::x3(V::x3(a[4], a[9], a[14]), a[19], a[24]);
+        const V d0 = V::x(c4, V::rol(c1, 1));
+        const V d1 = V::x(c0, V::rol(c2, 1));
+        const V d2 = V::x(c1, V::rol(c3, 1));
+        const V d3 = V::x(c2, V::rol(c4, 1));
+        const V d4 = V::x(c3, V::rol(c0, 1));
+        const V b00 = V::x(a[0], d0);
+        const V b10 = V::rol(V::x(a[6], d1), 44);
+        const V b20 = V::rol(V::x(a[12], d2), 43);
+        const V b30 = V::rol(V::x(a[18], d3), 21);
+        const V b40 = V::rol(V::x(a[24], d4), 14);
+        const V b01 = V::rol(V::x(a[3], d3), 28);
+        const V b11 = V::rol(V::x(a[9], d4), 20);
+        const V b21 = V::rol(V::x(a[10], d0), 3);
+        const V b31 = V::rol(V::x(a[16], d1), 45);
+        const V b41 = V::rol(V::x(a[22], d2), 61);
+        const V b02 = V::rol(V::x(a[1], d1), 1);
+        const V b12 = V::rol(V::x(a[7], d2), 6);
+        const V b22 = V::rol(V::x(a[13], d3), 25);
+        const V b32 = V::rol(V::x(a[19], d4), 8);
+        const V b42 = V::rol(V::x(a[20], d0), 18);
+        const V b03 = V::rol(V::x(a[4], d4), 27);
+        const V b13 = V::rol(V::x(a[5], d0), 36);
+        const V b23 = V::rol(V::x(a[11], d1), 10);
+        const V b33 = V::rol(V::x(a[17], d2), 15);
+        const V b43 = V::rol(V::x(a[23], d3), 56);
+        const V b04 = V::rol(V::x(a[2], d2), 62);
+        const V b14 = V::rol(V::x(a[8], d3), 55);
+        const V b24 = V::rol(V::x(a[14], d4), 39);
+        const V b34 = V::rol(V::x(a[15], d0), 41);
+        const V b44 = V::rol(V::x(a[21], d1), 2);
+        a[0] = V::x(V::chi(b00, b10, b20), V::set1(kRc[r]));
+        a[1] = V::chi(b10, b20, b30);
+        a[2] = V::chi(b20, b30, b40);
+        a[3] = V::chi(b30, b40, b00);
+        a[4] = V::chi(b40, b00, b10);
+        a[5] = V::chi(b01, b11, b21);
+        a[6] = V::chi(b11, b21, b31);
+        a[7] = V::chi(b21, b31, b41);
+        a[8] = V::chi(b31, b41, b01);
+        a[9] = V::chi(b41, b01, b11);
+        a[10] = V::chi(b02, b12, b22);
+        a[11] = V::chi(b12, b22, b32);
+        a[12] = V::chi(b22, b32, b42);
+        a[13] = V::chi(b32, b42, b02);
+        a[14] = V::chi(b42, b02, b12);
+        a[15] = V::chi(b03, b13, b23);
+        a[16] = V::chi(b13, b23, b33);
+        a[17] = V::chi(b23, b33, b43);
+        a[18] = V::chi(b33, b43, b03);
+        a[19] = V::chi(b43, b03, b13);
+        a[20] = V::chi(b04, b14, b24);
+        a[21] = V::chi(b14, b24, b34);
+        a[22] = V::chi(b24, b34, b44);
+        a[23] = V::chi(b34, b44, b04);
+        a[24] = V::chi(b44, b04, b14);
+    }
+}
+
+// The padded state of a SHA3-256 input whose lanes 0..n-1 are already set.
+inline void pad(V a[25], int n) {
+    for (int i = n; i < 25; ++i) a[i] = V::set1(0);
+    a[n] = V::set1(0x06);
+    a[16] = V::x(a[16], V::set1(0x8000000000000000ULL));
+}
+
+// out[4 * l + k]: word k of the digest of nonce first + l.
+inline void sha3t(const uint64_t header[10], uint32_t first, uint64_t* out) {
+    V a[25];
+    for (int i = 0; i < 9; ++i) a[i] = V::set1(header[i]);
+    alignas(64) uint64_t words[4 * V::kWidth];
+    for (int l = 0; l < V::kWidth; ++l)
+        words[l] = (header[9] & 0xFFFFFFFFULL) | (uint64_t(uint32_t(first + uint32_t(l))) << 32);
+    a[9] = V::load(words);
+    pad(a, 10);
+    keccak_f(a);
+    for (int stage = 0; stage < 2; ++stage) {
+        pad(a, 4);
+        keccak_f(a);
+    }
+    for (int k = 0; k < 4; ++k) V::store(words + k * V::kWidth, a[k]);
+    for (int l = 0; l < V::kWidth; ++l)
+        for (int k = 0; k < 4; ++k) out[4 * l + k] = words[k * V::kWidth + l];
+}
+
+}  // namespace LANES_NS

@@ -1,0 +1,22 @@
+#pragma once
+// The CPU search's vector paths: SHA3-256t of 4 (AVX2) or 8 (AVX-512)
+// consecutive nonces per call, each built only for its instruction set and
+// chosen at run time, so that the binary runs on any x86-64.
+#include <cstdint>
+
+namespace vkn {
+
+enum class CpuPath { scalar, avx2, avx512 };
+
+const char* cpu_path_name(CpuPath path);
+bool cpu_path_supported(CpuPath path);
+CpuPath best_cpu_path();
+int cpu_path_lanes(CpuPath path);  // nonces per call: 1, 4 or 8
+
+// header: the ten little-endian words of the 80-byte header (the nonce's
+// half of word 9 is replaced). out[4 * l + k] is word k of the digest of
+// nonce first + l (wrapping at 2^32). Call only on a CPU that has the set.
+void sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]);
+void sha3t_nonces_avx512(const uint64_t header[10], uint32_t first, uint64_t out[32]);
+
+}  // namespace vkn
