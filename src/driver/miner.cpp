@@ -36,14 +36,26 @@ uint64_t random_extranonce() {
     return (uint64_t(os()) << 32) ^ os();
 }
 
+CpuPath chosen_cpu_path(const std::string& name) {
+    if (name == "auto") return best_cpu_path();
+    for (CpuPath p : {CpuPath::scalar, CpuPath::avx2, CpuPath::avx512}) {
+        if (name != cpu_path_name(p)) continue;
+        if (!cpu_path_supported(p)) throw std::runtime_error("--cpu-path " + name + ": this CPU lacks it");
+        return p;
+    }
+    throw std::runtime_error("--cpu-path must be auto, scalar, avx2 or avx512: " + name);
+}
+
 std::vector<Device> make_devices(const MinerOptions& o) {
     std::vector<Device> devices;
     if (o.cpu) {
+        const CpuPath path = chosen_cpu_path(o.cpu_path);
         const uint32_t n = o.cpu_devices;
         const uint32_t all = o.cpu_threads != 0 ? o.cpu_threads : std::max(1u, std::thread::hardware_concurrency());
         for (uint32_t k = 0; k < n; ++k)
             devices.push_back({std::to_string(k), "cpu",
-                               make_cpu_backend(n == 1 ? o.cpu_threads : std::max(1u, all / n), o.iters_per_thread)});
+                               make_cpu_backend(n == 1 ? o.cpu_threads : std::max(1u, all / n), o.iters_per_thread,
+                                                path)});
         return devices;
     }
     for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices) {

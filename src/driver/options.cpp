@@ -104,6 +104,11 @@ void apply(MinerOptions& o, const std::string& arg, const std::string& v, bool& 
     else if (arg == "--cpu") o.cpu = true;
     else if (arg == "--cpu-threads") o.cpu_threads = low_u32(integer());
     else if (arg == "--cpu-devices") o.cpu_devices = low_u32(integer());
+    else if (arg == "--cpu-path") {
+        if (v != "auto" && v != "scalar" && v != "avx2" && v != "avx512")
+            throw std::runtime_error("--cpu-path must be auto, scalar, avx2 or avx512: " + v);
+        o.cpu_path = v;
+    }
     else if (arg == "--api") std::tie(o.api_host, o.api_port) = parse_api_address(v);
     else if (arg == "--api-token") {
         if (v.empty()) throw std::runtime_error("--api-token must not be empty");
@@ -210,7 +215,8 @@ std::string help_text(const std::string& prog) {
     section(out, "CPU options:",
             {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"},
              {"--cpu-threads N", "CPU search threads, default all hardware threads"},
-             {"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}});
+             {"--cpu-devices N", "Split the CPU threads into N search devices, default 1"},
+             {"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}});
     section(out, "Mining/work options:",
             {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"},
              {"--no-longpoll", "Disable GBT longpoll and poll periodically instead"},

@@ -33,6 +33,7 @@ struct MinerOptions {
     bool cpu = false;
     uint32_t cpu_threads = 0;  // 0: every hardware thread
     uint32_t cpu_devices = 1;  // search devices the CPU threads are split into
+    std::string cpu_path = "auto";  // auto, scalar, avx2 or avx512
     int32_t benchmark_sec = 0;  // 0: off
     std::string api_host;       // empty: no status API
     int api_port = 0;           // 0: any free port

@@ -11,9 +11,9 @@ struct V {
     static V x(V a, V b) { return {_mm256_xor_si256(a.v, b.v)}; }
     static V x3(V a, V b, V c) { return {_mm256_xor_si256(_mm256_xor_si256(a.v, b.v), c.v)}; }
     static V chi(V a, V b, V c) { return {_mm256_xor_si256(a.v, _mm256_andnot_si256(b.v, c.v))}; }
-    static V rol(V a, int n) {
-        return {_mm256_or_si256(_mm256_sllv_epi64(a.v, _mm256_set1_epi64x(n)),
-                                _mm256_srlv_epi64(a.v, _mm256_set1_epi64x(64 - n)))};
+    template <int N>
+    static V rol(V a) {
+        return {_mm256_or_si256(_mm256_slli_epi64(a.v, N), _mm256_srli_epi64(a.v, 64 - N))};
     }
     static V set1(uint64_t u) { return {_mm256_set1_epi64x(static_cast<long long>(u))}; }
     static V load(const uint64_t* p) { return {_mm256_load_si256(reinterpret_cast<const __m256i*>(p))}; }
@@ -23,6 +23,7 @@ struct V {
 }  // namespace vkn_avx2
 
 #define LANES_NS vkn_avx2
+#define LANES_UNROLL _Pragma("GCC unroll 1")  // 16 registers: the unrolled rounds only spill more
 #include "gpu/cpu_lanes.h"
 
 void vkn::sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]) {

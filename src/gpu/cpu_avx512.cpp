@@ -17,7 +17,10 @@ struct V {
     static V x(V a, V b) { return {_mm512_xor_si512(a.v, b.v)}; }
     static V x3(V a, V b, V c) { return {_mm512_ternarylogic_epi64(a.v, b.v, c.v, 0x96)}; }
     static V chi(V a, V b, V c) { return {_mm512_ternarylogic_epi64(a.v, b.v, c.v, 0xD2)}; }
-    static V rol(V a, int n) { return {_mm512_rolv_epi64(a.v, _mm512_set1_epi64(n))}; }
+    template <int N>
+    static V rol(V a) {
+        return {_mm512_rol_epi64(a.v, N)};
+    }
     static V set1(uint64_t u) { return {_mm512_set1_epi64(static_cast<long long>(u))}; }
     static V load(const uint64_t* p) { return {_mm512_load_si512(p)}; }
     static void store(uint64_t* p, V a) { _mm512_store_si512(p, a.v); }
@@ -26,6 +29,7 @@ struct V {
 }  // namespace vkn_avx512
 
 #define LANES_NS vkn_avx512
+#define LANES_UNROLL _Pragma("GCC unroll 24")  // 32 registers hold the state and the rounds unrolled
 #include "gpu/cpu_lanes.h"
 
 void vkn::sha3t_nonces_avx512(const uint64_t header[10], uint32_t first, uint64_t out[32]) {

@@ -6,8 +6,9 @@
 // the portable one at link time.
 #include <cstdint>
 
-// LANES_NS: the including unit's own namespace; V: its lane type with
-// x(a, b), x3(a, b, c), chi(a, b, c) = a ^ (~b & c), rol(a, n), set1(u),
+// LANES_NS: the including unit's own namespace; LANES_UNROLL: how far the
+// rounds unroll for its register file; V: its lane type with
+// x(a, b), x3(a, b, c), chi(a, b, c) = a ^ (~b & c), rol<n>(a), set1(u),
 // load(p) and store(p, a).
 namespace LANES_NS {
 
@@ -20,42 +21,43 @@ constexpr uint64_t kRc[24] = {
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
 
 inline void keccak_f(V a[25]) {
+    LANES_UNROLL
     for (int r = 0; r < 24; ++r) {
         const V c0 = V::x3(V::x3(a[0], a[5], a[10]), a[15], a[20]);
         const V c1 = V::x3(V::x3(a[1], a[6], a[11]), a[16], a[21]);
         const V c2 = V::x3(V::x3(a[2], a[7], a[12]), a[17], a[22]);
         const V c3 = V::x3(V::x3(a[3], a[8], a[13]), a[18], a[23]);
         const V c4 = V::x3(V::x3(a[4], a[9], a[14]), a[19], a[24]);
-        const V d0 = V::x(c4, V::rol(c1, 1));
-        const V d1 = V::x(c0, V::rol(c2, 1));
-        const V d2 = V::x(c1, V::rol(c3, 1));
-        const V d3 = V::x(c2, V::rol(c4, 1));
-        const V d4 = V::x(c3, V::rol(c0, 1));
+        const V d0 = V::x(c4, V::template rol<1>(c1));
+        const V d1 = V::x(c0, V::template rol<1>(c2));
+        const V d2 = V::x(c1, V::template rol<1>(c3));
+        const V d3 = V::x(c2, V::template rol<1>(c4));
+        const V d4 = V::x(c3, V::template rol<1>(c0));
         const V b00 = V::x(a[0], d0);
-        const V b10 = V::rol(V::x(a[6], d1), 44);
-        const V b20 = V::rol(V::x(a[12], d2), 43);
-        const V b30 = V::rol(V::x(a[18], d3), 21);
-        const V b40 = V::rol(V::x(a[24], d4), 14);
-        const V b01 = V::rol(V::x(a[3], d3), 28);
-        const V b11 = V::rol(V::x(a[9], d4), 20);
-        const V b21 = V::rol(V::x(a[10], d0), 3);
-        const V b31 = V::rol(V::x(a[16], d1), 45);
-        const V b41 = V::rol(V::x(a[22], d2), 61);
-        const V b02 = V::rol(V::x(a[1], d1), 1);
-        const V b12 = V::rol(V::x(a[7], d2), 6);
-        const V b22 = V::rol(V::x(a[13], d3), 25);
-        const V b32 = V::rol(V::x(a[19], d4), 8);
-        const V b42 = V::rol(V::x(a[20], d0), 18);
-        const V b03 = V::rol(V::x(a[4], d4), 27);
-        const V b13 = V::rol(V::x(a[5], d0), 36);
-        const V b23 = V::rol(V::x(a[11], d1), 10);
-        const V b33 = V::rol(V::x(a[17], d2), 15);
-        const V b43 = V::rol(V::x(a[23], d3), 56);
-        const V b04 = V::rol(V::x(a[2], d2), 62);
-        const V b14 = V::rol(V::x(a[8], d3), 55);
-        const V b24 = V::rol(V::x(a[14], d4), 39);
-        const V b34 = V::rol(V::x(a[15], d0), 41);
-        const V b44 = V::rol(V::x(a[21], d1), 2);
+        const V b10 = V::template rol<44>(V::x(a[6], d1));
+        const V b20 = V::template rol<43>(V::x(a[12], d2));
+        const V b30 = V::template rol<21>(V::x(a[18], d3));
+        const V b40 = V::template rol<14>(V::x(a[24], d4));
+        const V b01 = V::template rol<28>(V::x(a[3], d3));
+        const V b11 = V::template rol<20>(V::x(a[9], d4));
+        const V b21 = V::template rol<3>(V::x(a[10], d0));
+        const V b31 = V::template rol<45>(V::x(a[16], d1));
+        const V b41 = V::template rol<61>(V::x(a[22], d2));
+        const V b02 = V::template rol<1>(V::x(a[1], d1));
+        const V b12 = V::template rol<6>(V::x(a[7], d2));
+        const V b22 = V::template rol<25>(V::x(a[13], d3));
+        const V b32 = V::template rol<8>(V::x(a[19], d4));
+        const V b42 = V::template rol<18>(V::x(a[20], d0));
+        const V b03 = V::template rol<27>(V::x(a[4], d4));
+        const V b13 = V::template rol<36>(V::x(a[5], d0));
+        const V b23 = V::template rol<10>(V::x(a[11], d1));
+        const V b33 = V::template rol<15>(V::x(a[17], d2));
+        const V b43 = V::template rol<56>(V::x(a[23], d3));
+        const V b04 = V::template rol<62>(V::x(a[2], d2));
+        const V b14 = V::template rol<55>(V::x(a[8], d3));
+        const V b24 = V::template rol<39>(V::x(a[14], d4));
+        const V b34 = V::template rol<41>(V::x(a[15], d0));
+        const V b44 = V::template rol<2>(V::x(a[21], d1));
         a[0] = V::x(V::chi(b00, b10, b20), V::set1(kRc[r]));
         a[1] = V::chi(b10, b20, b30);
         a[2] = V::chi(b20, b30, b40);

@@ -33,7 +33,7 @@ std::string parsed(std::vector<const char*> args) {
           << " bench=" << o.benchmark_sec << " flags=" << o.no_longpoll << o.gbt_txids_internal << o.mine_one
           << o.verbose << o.cpu << o.selftest << " payouts=";
         for (const PayoutSpec& p : o.payouts) s << (p.absolute ? p.sats : p.weight) << ";";
-        return s.str();
+        return s.str() + " cpu-path=" + o.cpu_path;
     });
 }
 
@@ -59,6 +59,8 @@ TEST(Options, EveryOptionAndMessage) {
         {{"--gpu", "1,2,1"}, "--gpu lists device 1 twice: 1,2,1"},
         {{"--extranonce", "Random"}, "invalid integer for --extranonce: Random"},
         {{"--cpu-devices", "0"}, "--cpu-devices must be positive"},
+        {{"--cpu-path", "avx2", "--cpu-path", "scalar", "--payout", "51"}, "payouts=1; cpu-path=scalar"},
+        {{"--cpu-path", "avx3"}, "--cpu-path must be auto, scalar, avx2 or avx512: avx3"},
         {{"--coinbase-tag", "--verbose", "--poll-sec", "9", "--status-sec", "8", "--extranonce", "1000000000000",
           "--cpu-threads", "3", "--benchmark", "4", "--payout", "51"},
          "tag=--verbose poll=9 status=8 extranonce=1000000000000 cpu-threads=3 bench=4 flags=000000"},
