@@ -6,7 +6,10 @@ bytes per instruction). A GPU-free measure of the kernel's speed.
 
   kernel_report.py [--check] [--unroll N] [--arch 75,80,...] [--nvcc PATH]
 
---check exits non-zero when any architecture spills or uses a stack frame.
+--check exits non-zero when any architecture spills, uses a stack frame or
+more than 128 registers (four blocks of 128 threads per multiprocessor), or
+when the default layout's sm_90 count exceeds the budget by more than 1 %:
+a compiler or code change that bloats the kernel fails the tests.
 """
 import argparse
 import os
@@ -18,6 +21,8 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_ARCHS = "75,80,86,89,90"
+# The default layout's sm_90 SASS instructions, as reached (nvcc 13.0).
+SM90_BUDGET = 12560
 
 
 def text_size(cubin, name_part):
@@ -70,7 +75,10 @@ def main():
         regs, stack, stores, loads, insns = report(a.nvcc, arch, a.unroll)
         print(f"sm_{arch}: registers={regs} stack={stack} spill_stores={stores} spill_loads={loads} "
               f"sass_instructions={insns}")
-        if stack or stores or loads:
+        over_budget = a.unroll is None and arch == "90" and insns > SM90_BUDGET * 1.01
+        if over_budget:
+            print(f"sm_90: {insns} instructions exceed the budget of {SM90_BUDGET} by more than 1 %")
+        if stack or stores or loads or regs > 128 or over_budget:
             bad += 1
     if a.check:
         print(f"{len(a.arch.split(',')) - bad} passed, {bad} failed")

@@ -39,10 +39,27 @@
 // Each layout gets its own inline namespace, so that a test may build
 // another layout beside the library's without two different definitions
 // sharing one name.
-#if VKN_SEARCH_UNROLL == 2
+// Lanes as 32-bit halves with three-input instructions (see keccak_halves.h):
+// what the device runs in the fully unrolled layout (rolled, the halves cost
+// registers); the host runs it only in a test build of its own.
+#ifndef VKN_KECCAK_HALVES
+#if defined(__CUDA_ARCH__) && VKN_SEARCH_UNROLL == 2
+#define VKN_KECCAK_HALVES 1
+#else
+#define VKN_KECCAK_HALVES 0
+#endif
+#endif
+
+#if VKN_SEARCH_UNROLL == 2 && VKN_KECCAK_HALVES
+#define VKN_CORE_LAYOUT unrolled_all_halves
+#elif VKN_SEARCH_UNROLL == 2
 #define VKN_CORE_LAYOUT unrolled_all
+#elif VKN_SEARCH_UNROLL == 1 && VKN_KECCAK_HALVES
+#define VKN_CORE_LAYOUT unrolled_body_halves
 #elif VKN_SEARCH_UNROLL == 1
 #define VKN_CORE_LAYOUT unrolled_body
+#elif VKN_KECCAK_HALVES
+#define VKN_CORE_LAYOUT rolled_halves
 #else
 #define VKN_CORE_LAYOUT rolled
 #endif
@@ -50,6 +67,8 @@
 #undef VKN_CORE_LAYOUT
 #define VKN_CORE_LAYOUT faulty_nonce_order  // test builds only: a planted fault
 #endif
+
+#include "gpu/keccak_halves.h"
 
 namespace vkn {
 namespace core {
@@ -290,14 +309,30 @@ VKN_HD void first_round(const Precomp& p, uint32_t nonce, uint64_t a[25]) {
     a[24] = p.b44 ^ (~p.b04 & b14);
 }
 
-// Rounds 2 to 23 (indices 1 to 22) of a permutation.
-VKN_HD void middle_rounds(uint64_t a[25]) {
+// Rounds 2 to 23 (indices 1 to 22) of a permutation, and the last one
+// computing only the four lanes the next stage reads.
+VKN_HD void rounds_to_digest(uint64_t a64[25], uint64_t h[4]) {
+#if VKN_KECCAK_HALVES
+    halves::Lane a[25];
+    VKN_UNROLL
+    for (int i = 0; i < 25; ++i) a[i] = halves::split(a64[i]);
+#if VKN_SEARCH_UNROLL >= 1
+    VKN_UNROLL
+#else
+    VKN_NO_UNROLL
+#endif
+    for (int r = 1; r < 23; ++r) halves::round(a, round_constant(r));
+    halves::round_out4(a, round_constant(23), h);
+#else
+    uint64_t* a = a64;
 #if VKN_SEARCH_UNROLL >= 1
     VKN_UNROLL
 #else
     VKN_NO_UNROLL
 #endif
     for (int r = 1; r < 23; ++r) keccak_round(a, round_constant(r));
+    keccak_round_out4(a, round_constant(23), h);
+#endif
 }
 
 // The state of the next SHA3-256 stage: the previous 32-byte digest, padded.
@@ -317,17 +352,16 @@ VKN_HD void restart(uint64_t a[25], const uint64_t h[4]) {
 VKN_HD void hash_nonce(const Precomp& p, uint32_t nonce, uint64_t h[4]) {
     uint64_t a[25];
     first_round(p, nonce, a);
+    // The first round of the later stages stays in 64-bit form: most of its
+    // lanes are zero, and the compiler folds them.
 #if VKN_SEARCH_UNROLL == 2
-    middle_rounds(a);
-    keccak_round_out4(a, round_constant(23), h);
+    rounds_to_digest(a, h);
     restart(a, h);
     keccak_round(a, round_constant(0));
-    middle_rounds(a);
-    keccak_round_out4(a, round_constant(23), h);
+    rounds_to_digest(a, h);
     restart(a, h);
     keccak_round(a, round_constant(0));
-    middle_rounds(a);
-    keccak_round_out4(a, round_constant(23), h);
+    rounds_to_digest(a, h);
 #else
     VKN_NO_UNROLL
     for (int stage = 0; stage < 3; ++stage) {
@@ -335,8 +369,7 @@ VKN_HD void hash_nonce(const Precomp& p, uint32_t nonce, uint64_t h[4]) {
             restart(a, h);
             keccak_round(a, round_constant(0));
         }
-        middle_rounds(a);
-        keccak_round_out4(a, round_constant(23), h);
+        rounds_to_digest(a, h);
     }
 #endif
 }
