@@ -1,23 +1,36 @@
 #!/usr/bin/env bash
-# The checks a GPU machine is borrowed for, in one short run: the device, the
-# self-test, the whole search at a few launch geometries, the CPU search for
-# comparison, and the kernel's register and spill report. Uses a build made
-# beforehand (BUILD_DIR, default build/, configured with CUDA); writes
-# everything to standard output and, when OUT is set, to $OUT/gpu_check.log.
-#   bench/gpu_check.sh [SECONDS per benchmark, default 10]
+# The checks a GPU machine is borrowed for, in one short run (under 8 minutes
+# on 16 cores): the device, the self-test, the whole search for each kernel
+# layout and variant and for a few launch geometries, the CPU search, the
+# kernel's register and spill report, and one table of rates at the end.
+# Uses the build made beforehand (BUILD_DIR, default build/, configured with
+# CUDA) and builds the other variants beside it for this GPU only; writes to
+# standard output and, when OUT is set, to $OUT/gpu_check.log.
+#   bench/gpu_check.sh [SECONDS per benchmark, default 15]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
-seconds="${1:-10}"
+seconds="${1:-15}"
 miner="$build/src/vkn-miner"
 log="${OUT:+$OUT/gpu_check.log}"
 exec > >(tee ${log:+"$log"}) 2>&1
 
 step() { echo; echo "== $*"; }
 status=0
+table=()
 run() {
   echo "\$ $*"
   "$@" || { echo "(exit status $?)"; status=1; }
+}
+# bench LABEL MINER ARGS...: one benchmark, its rate kept for the table.
+bench() {
+  local label="$1" bin="$2"
+  shift 2
+  echo "\$ $bin --benchmark $seconds --status-sec $seconds $*"
+  local out
+  out="$("$bin" --benchmark "$seconds" --status-sec "$seconds" "$@" 2>&1)" || status=1
+  echo "$out"
+  table+=("$(printf '%-34s %s' "$label" "$(echo "$out" | grep -o 'rate=.*' | tail -1)")")
 }
 
 step "device"
@@ -27,22 +40,36 @@ run nvidia-smi --query-gpu=name,compute_cap,clocks.max.sm,memory.total,driver_ve
 step "self-test"
 run "$miner" --selftest
 
-step "whole search, default geometry, then other iterations per thread"
-run "$miner" --benchmark "$seconds" --status-sec "$seconds"
-for iters in 256 1024 2048; do
-  run "$miner" --benchmark "$seconds" --status-sec "$seconds" --iters "$iters"
+step "whole search: default kernel, geometries"
+bench "default" "$miner"
+for iters in 256 1024 2048; do bench "default --iters $iters" "$miner" --iters "$iters"; done
+for tpb in 64 256; do bench "default --threads-per-block $tpb" "$miner" --threads-per-block "$tpb"; done
+
+step "whole search: the other layouts and the multiply-add rotations"
+for variant in "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_UNROLL=0" "imad:-DVKN_ROTATE_IMAD=ON"; do
+  name="${variant%%:*}"
+  vbuild="$build-$name"
+  cmake -S "$root" -B "$vbuild" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CUDA_ARCHITECTURES=native "${variant#*:}" \
+    >/dev/null && cmake --build "$vbuild" --target vkn-miner -j "$(nproc)" >/dev/null || { status=1; continue; }
+  run "$vbuild/src/vkn-miner" --selftest
+  bench "$name" "$vbuild/src/vkn-miner"
 done
 
 step "CPU search, every hardware thread"
-run "$miner" --benchmark "$seconds" --status-sec "$seconds" --cpu
+bench "cpu (all threads)" "$miner" --cpu
 
 step "host hashes and search core"
 [ -x "$build/bench/hash_bench" ] && run "$build/bench/hash_bench" --benchmark_min_time=0.5
 
 step "kernel registers, spills and instruction count"
 if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
-  run python3 "$root/bench/kernel_report.py" --nvcc "$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)"
+  nvcc_path="$(command -v nvcc || echo /usr/local/cuda/bin/nvcc)"
+  run python3 "$root/bench/kernel_report.py" --check --nvcc "$nvcc_path"
+  run python3 "$root/bench/kernel_report.py" --imad --arch 90 --nvcc "$nvcc_path"
 else
   echo "nvcc not found: skipped (the report needs no GPU; run it where the toolkit is)"
 fi
+
+step "rates"
+printf '%s\n' "${table[@]}"
 exit "$status"

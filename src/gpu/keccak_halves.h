@@ -8,6 +8,10 @@
 // Included by search_core.h, which defines VKN_HD.
 #include <cstdint>
 
+#ifndef VKN_ROTATE_IMAD
+#define VKN_ROTATE_IMAD 0
+#endif
+
 namespace vkn {
 namespace core {
 namespace halves {
@@ -45,9 +49,26 @@ VKN_HD Lane chi(Lane a, Lane b, Lane c) {
 
 VKN_HD Lane xor2(Lane a, Lane b) { return {a.lo ^ b.lo, a.hi ^ b.hi}; }
 
+// VKN_ROTATE_IMAD (experimental, off by default): rotations on the
+// multiply-add pipe instead of the shifter, hi * 2^n + umulhi(lo, 2^n), with
+// 2^n read from constant memory so that the compiler cannot turn the product
+// back into a shift. It wins only if that pipe issues at full rate.
+#if VKN_ROTATE_IMAD && defined(__CUDACC__)
+__constant__ uint32_t c_pow2[32] = {
+    1u << 0,  1u << 1,  1u << 2,  1u << 3,  1u << 4,  1u << 5,  1u << 6,  1u << 7,  1u << 8,  1u << 9,  1u << 10,
+    1u << 11, 1u << 12, 1u << 13, 1u << 14, 1u << 15, 1u << 16, 1u << 17, 1u << 18, 1u << 19, 1u << 20, 1u << 21,
+    1u << 22, 1u << 23, 1u << 24, 1u << 25, 1u << 26, 1u << 27, 1u << 28, 1u << 29, 1u << 30, 1u << 31};
+#endif
+
 // The high word of (hi:lo) << n, 0 < n < 32.
 VKN_HD uint32_t funnel(uint32_t lo, uint32_t hi, int n) {
-#if defined(__CUDA_ARCH__)
+#if VKN_ROTATE_IMAD && defined(__CUDA_ARCH__)
+    const uint32_t m = c_pow2[n];
+    return hi * m + __umulhi(lo, m);
+#elif VKN_ROTATE_IMAD
+    const uint32_t m = 1u << n;  // the same arithmetic, for the host cross-check
+    return hi * m + static_cast<uint32_t>((static_cast<uint64_t>(lo) * m) >> 32);
+#elif defined(__CUDA_ARCH__)
     return __funnelshift_l(lo, hi, n);
 #else
     return (hi << n) | (lo >> (32 - n));
