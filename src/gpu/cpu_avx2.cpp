@@ -23,7 +23,7 @@ struct V {
 }  // namespace vkn_avx2
 
 #define LANES_NS vkn_avx2
-#define LANES_UNROLL _Pragma("GCC unroll 1")  // 16 registers: the unrolled rounds only spill more
+#define LANES_UNROLL _Pragma("GCC unroll 1")  // 16 registers: unrolled rounds only spill more
 #include "gpu/cpu_lanes.h"
 
 void vkn::sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]) {

@@ -20,69 +20,87 @@ constexpr uint64_t kRc[24] = {
     0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800AULL, 0x800000008000000AULL,
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
 
+// One round from a into e, a plane at a time: the five rho-pi outputs of a
+// plane are consumed by chi at once, so few values live beside the state.
+inline void round(const V a[25], V e[25], uint64_t rc) {
+    const V c0 = V::x3(V::x3(a[0], a[5], a[10]), a[15], a[20]);
+    const V c1 = V::x3(V::x3(a[1], a[6], a[11]), a[16], a[21]);
+    const V c2 = V::x3(V::x3(a[2], a[7], a[12]), a[17], a[22]);
+    const V c3 = V::x3(V::x3(a[3], a[8], a[13]), a[18], a[23]);
+    const V c4 = V::x3(V::x3(a[4], a[9], a[14]), a[19], a[24]);
+    const V d0 = V::x(c4, V::template rol<1>(c1));
+    const V d1 = V::x(c0, V::template rol<1>(c2));
+    const V d2 = V::x(c1, V::template rol<1>(c3));
+    const V d3 = V::x(c2, V::template rol<1>(c4));
+    const V d4 = V::x(c3, V::template rol<1>(c0));
+    {
+        const V b0 = V::x(a[0], d0);
+        const V b1 = V::template rol<44>(V::x(a[6], d1));
+        const V b2 = V::template rol<43>(V::x(a[12], d2));
+        const V b3 = V::template rol<21>(V::x(a[18], d3));
+        const V b4 = V::template rol<14>(V::x(a[24], d4));
+        e[0] = V::x(V::chi(b0, b1, b2), V::set1(rc));
+        e[1] = V::chi(b1, b2, b3);
+        e[2] = V::chi(b2, b3, b4);
+        e[3] = V::chi(b3, b4, b0);
+        e[4] = V::chi(b4, b0, b1);
+    }
+    {
+        const V b0 = V::template rol<28>(V::x(a[3], d3));
+        const V b1 = V::template rol<20>(V::x(a[9], d4));
+        const V b2 = V::template rol<3>(V::x(a[10], d0));
+        const V b3 = V::template rol<45>(V::x(a[16], d1));
+        const V b4 = V::template rol<61>(V::x(a[22], d2));
+        e[5] = V::chi(b0, b1, b2);
+        e[6] = V::chi(b1, b2, b3);
+        e[7] = V::chi(b2, b3, b4);
+        e[8] = V::chi(b3, b4, b0);
+        e[9] = V::chi(b4, b0, b1);
+    }
+    {
+        const V b0 = V::template rol<1>(V::x(a[1], d1));
+        const V b1 = V::template rol<6>(V::x(a[7], d2));
+        const V b2 = V::template rol<25>(V::x(a[13], d3));
+        const V b3 = V::template rol<8>(V::x(a[19], d4));
+        const V b4 = V::template rol<18>(V::x(a[20], d0));
+        e[10] = V::chi(b0, b1, b2);
+        e[11] = V::chi(b1, b2, b3);
+        e[12] = V::chi(b2, b3, b4);
+        e[13] = V::chi(b3, b4, b0);
+        e[14] = V::chi(b4, b0, b1);
+    }
+    {
+        const V b0 = V::template rol<27>(V::x(a[4], d4));
+        const V b1 = V::template rol<36>(V::x(a[5], d0));
+        const V b2 = V::template rol<10>(V::x(a[11], d1));
+        const V b3 = V::template rol<15>(V::x(a[17], d2));
+        const V b4 = V::template rol<56>(V::x(a[23], d3));
+        e[15] = V::chi(b0, b1, b2);
+        e[16] = V::chi(b1, b2, b3);
+        e[17] = V::chi(b2, b3, b4);
+        e[18] = V::chi(b3, b4, b0);
+        e[19] = V::chi(b4, b0, b1);
+    }
+    {
+        const V b0 = V::template rol<62>(V::x(a[2], d2));
+        const V b1 = V::template rol<55>(V::x(a[8], d3));
+        const V b2 = V::template rol<39>(V::x(a[14], d4));
+        const V b3 = V::template rol<41>(V::x(a[15], d0));
+        const V b4 = V::template rol<2>(V::x(a[21], d1));
+        e[20] = V::chi(b0, b1, b2);
+        e[21] = V::chi(b1, b2, b3);
+        e[22] = V::chi(b2, b3, b4);
+        e[23] = V::chi(b3, b4, b0);
+        e[24] = V::chi(b4, b0, b1);
+    }
+}
+
 inline void keccak_f(V a[25]) {
+    V e[25];
     LANES_UNROLL
-    for (int r = 0; r < 24; ++r) {
-        const V c0 = V::x3(V::x3(a[0], a[5], a[10]), a[15], a[20]);
-        const V c1 = V::x3(V::x3(a[1], a[6], a[11]), a[16], a[21]);
-        const V c2 = V::x3(V::x3(a[2], a[7], a[12]), a[17], a[22]);
-        const V c3 = V::x3(V::x3(a[3], a[8], a[13]), a[18], a[23]);
-        const V c4 = V::x3(V::x3(a[4], a[9], a[14]), a[19], a[24]);
-        const V d0 = V::x(c4, V::template rol<1>(c1));
-        const V d1 = V::x(c0, V::template rol<1>(c2));
-        const V d2 = V::x(c1, V::template rol<1>(c3));
-        const V d3 = V::x(c2, V::template rol<1>(c4));
-        const V d4 = V::x(c3, V::template rol<1>(c0));
-        const V b00 = V::x(a[0], d0);
-        const V b10 = V::template rol<44>(V::x(a[6], d1));
-        const V b20 = V::template rol<43>(V::x(a[12], d2));
-        const V b30 = V::template rol<21>(V::x(a[18], d3));
-        const V b40 = V::template rol<14>(V::x(a[24], d4));
-        const V b01 = V::template rol<28>(V::x(a[3], d3));
-        const V b11 = V::template rol<20>(V::x(a[9], d4));
-        const V b21 = V::template rol<3>(V::x(a[10], d0));
-        const V b31 = V::template rol<45>(V::x(a[16], d1));
-        const V b41 = V::template rol<61>(V::x(a[22], d2));
-        const V b02 = V::template rol<1>(V::x(a[1], d1));
-        const V b12 = V::template rol<6>(V::x(a[7], d2));
-        const V b22 = V::template rol<25>(V::x(a[13], d3));
-        const V b32 = V::template rol<8>(V::x(a[19], d4));
-        const V b42 = V::template rol<18>(V::x(a[20], d0));
-        const V b03 = V::template rol<27>(V::x(a[4], d4));
-        const V b13 = V::template rol<36>(V::x(a[5], d0));
-        const V b23 = V::template rol<10>(V::x(a[11], d1));
-        const V b33 = V::template rol<15>(V::x(a[17], d2));
-        const V b43 = V::template rol<56>(V::x(a[23], d3));
-        const V b04 = V::template rol<62>(V::x(a[2], d2));
-        const V b14 = V::template rol<55>(V::x(a[8], d3));
-        const V b24 = V::template rol<39>(V::x(a[14], d4));
-        const V b34 = V::template rol<41>(V::x(a[15], d0));
-        const V b44 = V::template rol<2>(V::x(a[21], d1));
-        a[0] = V::x(V::chi(b00, b10, b20), V::set1(kRc[r]));
-        a[1] = V::chi(b10, b20, b30);
-        a[2] = V::chi(b20, b30, b40);
-        a[3] = V::chi(b30, b40, b00);
-        a[4] = V::chi(b40, b00, b10);
-        a[5] = V::chi(b01, b11, b21);
-        a[6] = V::chi(b11, b21, b31);
-        a[7] = V::chi(b21, b31, b41);
-        a[8] = V::chi(b31, b41, b01);
-        a[9] = V::chi(b41, b01, b11);
-        a[10] = V::chi(b02, b12, b22);
-        a[11] = V::chi(b12, b22, b32);
-        a[12] = V::chi(b22, b32, b42);
-        a[13] = V::chi(b32, b42, b02);
-        a[14] = V::chi(b42, b02, b12);
-        a[15] = V::chi(b03, b13, b23);
-        a[16] = V::chi(b13, b23, b33);
-        a[17] = V::chi(b23, b33, b43);
-        a[18] = V::chi(b33, b43, b03);
-        a[19] = V::chi(b43, b03, b13);
-        a[20] = V::chi(b04, b14, b24);
-        a[21] = V::chi(b14, b24, b34);
-        a[22] = V::chi(b24, b34, b44);
-        a[23] = V::chi(b34, b44, b04);
-        a[24] = V::chi(b44, b04, b14);
+    for (int r = 0; r < 24; r += 2) {
+        round(a, e, kRc[r]);
+        round(e, a, kRc[r + 1]);
     }
 }
 
