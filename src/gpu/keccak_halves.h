@@ -5,8 +5,9 @@
 // between lanes (which costs a second instruction per lane), and each
 // rotation is two funnel shifts. On the host the same code runs on plain
 // operations, so that the cross-check against hashlib covers its logic.
-// Included by search_core.h, which defines VKN_HD.
 #include <cstdint>
+
+#include "gpu/core_config.h"
 
 #ifndef VKN_ROTATE_IMAD
 #define VKN_ROTATE_IMAD 0
