@@ -6,19 +6,15 @@
 // the portable one at link time.
 #include <cstdint>
 
+#include "gpu/round_constants.h"
+
 // LANES_NS: the including unit's own namespace; LANES_UNROLL: how far the
 // rounds unroll for its register file; V: its lane type with
 // x(a, b), x3(a, b, c), chi(a, b, c) = a ^ (~b & c), rol<n>(a), set1(u),
 // load(p) and store(p, a).
 namespace LANES_NS {
 
-constexpr uint64_t kRc[24] = {
-    0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808AULL, 0x8000000080008000ULL,
-    0x000000000000808BULL, 0x0000000080000001ULL, 0x8000000080008081ULL, 0x8000000000008009ULL,
-    0x000000000000008AULL, 0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000AULL,
-    0x000000008000808BULL, 0x800000000000008BULL, 0x8000000000008089ULL, 0x8000000000008003ULL,
-    0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800AULL, 0x800000008000000AULL,
-    0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
+constexpr const uint64_t* kRc = vkn::kKeccakRoundConstants;
 
 // One round from a into e, a plane at a time: the five rho-pi outputs of a
 // plane are consumed by chi at once, so few values live beside the state.

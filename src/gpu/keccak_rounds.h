@@ -5,6 +5,7 @@
 // device's 32-bit-halves form.
 #include "gpu/core_config.h"
 #include "gpu/keccak_halves.h"
+#include "gpu/round_constants.h"
 
 namespace vkn {
 namespace core {
@@ -12,12 +13,10 @@ inline namespace VKN_CORE_LAYOUT {
 
 VKN_HD uint64_t rotl64(uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
 
-// The core keeps its own copy of the round constants: the host reference
-// in src/hash stays an independent check of it.
+// The device reads the constants as immediates: a switch folds to one once
+// the rounds are unrolled, with no table to load; the host reads the table.
 VKN_HD uint64_t round_constant(int round) {
 #if defined(__CUDA_ARCH__)
-    // A switch folds to an immediate once the rounds are unrolled, with no
-    // constant-memory table to load.
     switch (round) {
         case 0: return 0x0000000000000001ULL;
         case 1: return 0x0000000000008082ULL;
@@ -45,14 +44,7 @@ VKN_HD uint64_t round_constant(int round) {
         default: return 0x8000000080008008ULL;
     }
 #else
-    static constexpr uint64_t k[24] = {
-        0x0000000000000001ULL, 0x0000000000008082ULL, 0x800000000000808AULL, 0x8000000080008000ULL,
-        0x000000000000808BULL, 0x0000000080000001ULL, 0x8000000080008081ULL, 0x8000000000008009ULL,
-        0x000000000000008AULL, 0x0000000000000088ULL, 0x0000000080008009ULL, 0x000000008000000AULL,
-        0x000000008000808BULL, 0x800000000000008BULL, 0x8000000000008089ULL, 0x8000000000008003ULL,
-        0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800AULL, 0x800000008000000AULL,
-        0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
-    return k[round];
+    return kKeccakRoundConstants[round];
 #endif
 }
 
