@@ -201,7 +201,7 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
                     submitter.submit(e->block);
                     if (o.mine_one) {
                         // The run's one block: wait for the node's verdict, however long it is out of reach.
-                        if (!submitter.wait_idle()) break;
+                        if (!submitter.wait_idle()) break;  // a stop: the loop ends with the exit line
                         return submitter.abandoned() > 0 ? 1 : 0;
                     }
                     refresh_after_submit();
