@@ -58,8 +58,9 @@ print(n)
 PY
 }
 
+# The demo's blocks go to a journal of their own, not the user's.
 "$miner" "${backend[@]}" --rpc-url "$url" --rpc-cookie "$work/.cookie" --status-sec 5 \
-  --payout 76a91400112233445566778899aabbccddeeff0011223388ac &
+  --found-log "$work/found-blocks.jsonl" --payout 76a91400112233445566778899aabbccddeeff0011223388ac &
 miner_pid=$!
 deadline=$((SECONDS + 60))
 while [ "$SECONDS" -lt "$deadline" ] && kill -0 "$miner_pid" 2>/dev/null; do
