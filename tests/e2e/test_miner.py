@@ -324,7 +324,8 @@ class RunningMiner(NodeGroup):
                         > first[("vkn_hashes_total", (("device", "0"),))], (first, then))
         self.configure({"mode": "close", "methods": ["getblocktemplate", "submitblock"]})  # the node goes away
         self.node.call("addtxs", 1)  # the held poll returns; the next one fails
-        while metrics()[("vkn_node_up", ())] != 0:
+        deadline = time.time() + 30
+        while metrics()[("vkn_node_up", ())] != 0 and time.time() < deadline:
             time.sleep(0.2)
         node = json.loads(get("api/v1/summary")[1])["node"]
         self.assertTrue(not node["reachable"] and node["last_error"].startswith("RPC curl failure"), node)
