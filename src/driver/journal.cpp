@@ -10,11 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 
+#include "driver/reporting.h"
 #include "util/files.h"
 
 namespace vkn {
@@ -57,7 +57,7 @@ Journal::Journal(std::string path) : path_(std::move(path)) {}
 
 void Journal::warn(const std::string& why) {
     if (!warned_.exchange(true))
-        std::cerr << ("[journal] cannot write " + path_ + " (" + why + "); found blocks are not journaled\n");
+        print_err("[journal] cannot write " + path_ + " (" + why + "); found blocks are not journaled");
 }
 
 void Journal::record(const FoundBlock& b, const std::string& status, const nlohmann::json& verdict) {
@@ -107,7 +107,7 @@ std::vector<FoundBlock> Journal::pending() const {
             text.append(buf, size_t(n));
         }
     } catch (const std::exception& e) {
-        std::cerr << ("[journal] cannot read " + path_ + ": " + e.what() + "\n");
+        print_err("[journal] cannot read " + path_ + ": " + e.what());
         return found;
     }
     std::map<std::string, std::string> status;  // by hash: the latest
