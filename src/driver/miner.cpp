@@ -65,6 +65,39 @@ std::vector<Device> make_devices(const MinerOptions& o) {
     return devices;
 }
 
+// Blocks of an earlier run that never got a verdict: the node may still take
+// those on its current tip; the others can no longer join the chain. True
+// when any was handed to the node.
+bool resubmit_pending(Journal& journal, Submitter& submitter, std::string tip) {
+    bool resubmitted = false;
+    for (const FoundBlock& b : journal.pending()) {
+        if (b.prevhash != tip) {
+            std::cout << "[journal] pending block hash=" << b.hash << " is not on the current tip: abandoned\n";
+            journal.record(b, "abandoned");
+            continue;
+        }
+        std::cout << "[journal] submitting pending block hash=" << b.hash << " height=" << b.height << "\n";
+        if (submitter.submit(b, true) == Submitter::Outcome::accepted) tip = b.hash;  // its siblings are stale now
+        resubmitted = true;
+    }
+    return resubmitted;
+}
+
+// The whole process's "[stat]" line when there are several devices.
+std::string total_stat_line(const std::vector<std::unique_ptr<DeviceWorker>>& workers, Clock::time_point now,
+                            Clock::time_point run_start) {
+    uint64_t total = 0;
+    double rates[3] = {};
+    for (const auto& w : workers) {
+        const WorkerStats s = w->stats(now);
+        total += s.total;
+        for (int i = 0; i < 3; ++i) rates[i] += s.rates[i];
+    }
+    const double seconds = std::chrono::duration<double>(now - run_start).count();
+    return "[stat] devices=" + std::to_string(workers.size()) + " total=" + std::to_string(total) +
+           " avg=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0) + rates_text(rates);
+}
+
 }  // namespace
 
 int mine(const MinerOptions& o, std::vector<Device>& devices) {
@@ -115,21 +148,7 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
         }
     };
 
-    // Blocks of an earlier run that never got a verdict: the node may still
-    // take those on its current tip; the others can no longer join the chain.
-    bool resubmitted = false;
-    std::string tip = hash_to_display_hex(work.prev_hash);
-    for (const FoundBlock& b : journal.pending()) {
-        if (b.prevhash != tip) {
-            std::cout << "[journal] pending block hash=" << b.hash << " is not on the current tip: abandoned\n";
-            journal.record(b, "abandoned");
-            continue;
-        }
-        std::cout << "[journal] submitting pending block hash=" << b.hash << " height=" << b.height << "\n";
-        if (submitter.submit(b, true) == Submitter::Outcome::accepted) tip = b.hash;  // its siblings are stale now
-        resubmitted = true;
-    }
-    if (resubmitted) refresh_after_submit();
+    if (resubmit_pending(journal, submitter, hash_to_display_hex(work.prev_hash))) refresh_after_submit();
 
     WorkBoard board;
     auto publish = [&](const BlockTemplate& t) {
@@ -232,16 +251,7 @@ int mine(const MinerOptions& o, std::vector<Device>& devices) {
             }
         }
         if (several && whole_seconds(now - last_status) >= o.status_sec) {
-            uint64_t total = 0;
-            double rates[3] = {};
-            for (const auto& w : workers) {
-                const WorkerStats s = w->stats(now);
-                total += s.total;
-                for (int i = 0; i < 3; ++i) rates[i] += s.rates[i];
-            }
-            const double seconds = std::chrono::duration<double>(now - run_start).count();
-            print_out("[stat] devices=" + std::to_string(workers.size()) + " total=" + std::to_string(total) +
-                      " avg=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0) + rates_text(rates));
+            print_out(total_stat_line(workers, now, run_start));
             last_status = now;
         }
     }
