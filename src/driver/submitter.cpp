@@ -87,7 +87,9 @@ Submitter::Outcome Submitter::submit(const FoundBlock& block, bool from_journal)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!waiting_.empty()) {
+            // Its hex goes out at once too: a journal that cannot be written must not be its only copy.
             print_out("[submit] queued behind a block that waits for the node");
+            print_err("[submit] unsent block hex=" + block.block);
             waiting_.push_back(std::move(w));
             wake_.notify_all();
             return Outcome::waiting;
