@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -22,18 +23,21 @@ from nodeclient import SimNode  # noqa: E402
 MINER = os.environ.get("VKN_MINER", "build/src/vkn-miner")
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 IMPOSSIBLE = {"bits": "03000001"}  # a target of 1: nothing meets it
-HARD = {"bits": "20000010"}  # about a block a second on one CPU thread
+HARD = {"bits": "20000010"}  # a block every 2^20 hashes: a few a second on one CPU thread
 DEFAULTS = {"txs": 5, "segwit_share": 0.5, "bits": "207fffff", "target": True, "rules": "segwit",
             "default_commitment": True, "coinbaseaux": None, "noncerange": "00000000ffffffff", "no_longpollid": False}
 ACCEPTED = r"\[submit\] accepted by node$"
 
 
 class Miner:
-    """A miner left running, its stdout (a pipe, so not a terminal) read line by line as it is printed."""
+    """A miner left running, its stdout (a pipe, so not a terminal) read line by line as it is printed;
+    stderr is drained all along, as a service manager does, so that a full pipe never holds the miner up."""
 
     def __init__(self, cmd):
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.lines, self.pending = [], ""
+        self.lines, self.pending, self.err = [], "", []
+        self.drain = threading.Thread(target=lambda: self.err.extend(self.proc.stderr), daemon=True)
+        self.drain.start()
 
     def wait_for(self, pattern, timeout=30):
         """The next line matching pattern; it must arrive within the timeout."""
@@ -52,10 +56,12 @@ class Miner:
     def stop(self, sig=signal.SIGINT):
         """Status 0 and "[exit] stopped" after the signal; returns stderr's lines."""
         self.proc.send_signal(sig)
-        out, err = self.proc.communicate(timeout=30)
-        out = self.pending + out
+        out = self.pending + self.proc.stdout.read()
+        self.proc.wait(30)
+        self.drain.join(30)
+        err = [line.rstrip("\n") for line in self.err]
         assert (self.proc.returncode, out.splitlines()[-1:]) == (0, ["[exit] stopped"]), (out, err)
-        return err.splitlines()
+        return err
 
 
 class NodeGroup(unittest.TestCase):
@@ -85,7 +91,7 @@ class NodeGroup(unittest.TestCase):
 
     def start(self, *extra, journal=None):
         m = Miner(self.miner(*extra, journal=journal))
-        self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.communicate()))
+        self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.wait()))
         return m
 
     def verdicts(self):
