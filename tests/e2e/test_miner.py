@@ -404,8 +404,8 @@ class OneShotRuns(NodeGroup):
              "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
             (None, ["prlimit", "--as=400000000", MINER, "--benchmark", "1", "--cpu", "--cpu-threads", "1000"], 1,
              ["[cpu] threads=1000 "], "error: cannot start search thread "),
-            (None, [MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1"], 0,
-             ["[cpu] threads=1 nonces/batch=262144", "[stat] height=0 extranonce=0 nonce="], None),
+            (None, [MINER, "--benchmark", "2", "--cpu", "--cpu-threads", "1", "--status-sec", "1", "--cpu-path", "scalar"],
+             0, ["[cpu] threads=1 nonces/batch=262144 path=scalar", "[stat] height=0 extranonce=0 nonce="], None),
         ]
         for fault, cmd, status, out, err in rows:
             self.configure(fault and {"mode": fault, "methods": ["getblocktemplate"]}, txs=0)
