@@ -16,6 +16,15 @@ namespace LANES_NS {
 
 constexpr const uint64_t* kRc = vkn::kKeccakRoundConstants;
 
+// Chi along one plane: lane x takes b[x] ^ (~b[x+1] & b[x+2]).
+inline void chi_plane(V e[5], V b0, V b1, V b2, V b3, V b4) {
+    e[0] = V::chi(b0, b1, b2);
+    e[1] = V::chi(b1, b2, b3);
+    e[2] = V::chi(b2, b3, b4);
+    e[3] = V::chi(b3, b4, b0);
+    e[4] = V::chi(b4, b0, b1);
+}
+
 // One round from a into e, a plane at a time: the five rho-pi outputs of a
 // plane are consumed by chi at once, so few values live beside the state.
 inline void round(const V a[25], V e[25], uint64_t rc) {
@@ -35,11 +44,8 @@ inline void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<43>(V::x(a[12], d2));
         const V b3 = V::template rol<21>(V::x(a[18], d3));
         const V b4 = V::template rol<14>(V::x(a[24], d4));
-        e[0] = V::x(V::chi(b0, b1, b2), V::set1(rc));
-        e[1] = V::chi(b1, b2, b3);
-        e[2] = V::chi(b2, b3, b4);
-        e[3] = V::chi(b3, b4, b0);
-        e[4] = V::chi(b4, b0, b1);
+        chi_plane(e, b0, b1, b2, b3, b4);
+        e[0] = V::x(e[0], V::set1(rc));  // iota
     }
     {
         const V b0 = V::template rol<28>(V::x(a[3], d3));
@@ -47,11 +53,7 @@ inline void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<3>(V::x(a[10], d0));
         const V b3 = V::template rol<45>(V::x(a[16], d1));
         const V b4 = V::template rol<61>(V::x(a[22], d2));
-        e[5] = V::chi(b0, b1, b2);
-        e[6] = V::chi(b1, b2, b3);
-        e[7] = V::chi(b2, b3, b4);
-        e[8] = V::chi(b3, b4, b0);
-        e[9] = V::chi(b4, b0, b1);
+        chi_plane(e + 5, b0, b1, b2, b3, b4);
     }
     {
         const V b0 = V::template rol<1>(V::x(a[1], d1));
@@ -59,11 +61,7 @@ inline void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<25>(V::x(a[13], d3));
         const V b3 = V::template rol<8>(V::x(a[19], d4));
         const V b4 = V::template rol<18>(V::x(a[20], d0));
-        e[10] = V::chi(b0, b1, b2);
-        e[11] = V::chi(b1, b2, b3);
-        e[12] = V::chi(b2, b3, b4);
-        e[13] = V::chi(b3, b4, b0);
-        e[14] = V::chi(b4, b0, b1);
+        chi_plane(e + 10, b0, b1, b2, b3, b4);
     }
     {
         const V b0 = V::template rol<27>(V::x(a[4], d4));
@@ -71,11 +69,7 @@ inline void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<10>(V::x(a[11], d1));
         const V b3 = V::template rol<15>(V::x(a[17], d2));
         const V b4 = V::template rol<56>(V::x(a[23], d3));
-        e[15] = V::chi(b0, b1, b2);
-        e[16] = V::chi(b1, b2, b3);
-        e[17] = V::chi(b2, b3, b4);
-        e[18] = V::chi(b3, b4, b0);
-        e[19] = V::chi(b4, b0, b1);
+        chi_plane(e + 15, b0, b1, b2, b3, b4);
     }
     {
         const V b0 = V::template rol<62>(V::x(a[2], d2));
@@ -83,11 +77,7 @@ inline void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<39>(V::x(a[14], d4));
         const V b3 = V::template rol<41>(V::x(a[15], d0));
         const V b4 = V::template rol<2>(V::x(a[21], d1));
-        e[20] = V::chi(b0, b1, b2);
-        e[21] = V::chi(b1, b2, b3);
-        e[22] = V::chi(b2, b3, b4);
-        e[23] = V::chi(b3, b4, b0);
-        e[24] = V::chi(b4, b0, b1);
+        chi_plane(e + 20, b0, b1, b2, b3, b4);
     }
 }
 
