@@ -2,7 +2,9 @@
 """Compiles the search kernel for each architecture and reports its size:
 registers, spill stores and loads and stack frame (from ptxas), and the
 number of SASS instructions (the kernel's .text section in the cubin, 16
-bytes per instruction). A GPU-free measure of the kernel's speed.
+bytes per instruction), and the size of the per-nonce loop, from its
+backward branch: an upper bound on the instructions executed per nonce in the
+default layout (one nonce per pass). A GPU-free measure of the kernel's speed.
 
   kernel_report.py [--check] [--unroll N] [--imad] [--arch 75,80,...] [--nvcc PATH]
 
@@ -25,8 +27,8 @@ DEFAULT_ARCHS = "75,80,86,89,90"
 SM90_BUDGET = 12560
 
 
-def text_size(cubin, name_part):
-    """Size of the .text section of the kernel in an ELF64 cubin."""
+def kernel_text(cubin, name_part):
+    """The .text section of the kernel in an ELF64 cubin."""
     data = open(cubin, "rb").read()
     shoff, = struct.unpack_from("<Q", data, 0x28)
     shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
@@ -38,8 +40,29 @@ def text_size(cubin, name_part):
         sh = section(i)
         name = names[sh[0]:names.index(b"\0", sh[0])].decode()
         if name.startswith(".text.") and name_part in name:
-            return sh[5]
+            return data[sh[4]:sh[4] + sh[5]]
     raise RuntimeError("no .text section for the kernel in " + cubin)
+
+
+def longest_loop(text, arch):
+    """Instructions spanned by the kernel's longest backward branch.
+
+    No disassembler ships with the toolkit; the branch's fields were read off
+    kernels with known loops: opcode 0x947 in the low 12 bits, and the offset
+    from the next instruction in bytes in the signed bits 32..63, which sm_90
+    counts in units of 256 bytes with the rest, in words, in bits 16..23."""
+    longest = 0
+    for k in range(len(text) // 16):
+        lo, = struct.unpack_from("<Q", text, 16 * k)
+        if lo & 0xFFF != 0x947:
+            continue
+        high = lo >> 32
+        offset = high - (1 << 32) if high >> 31 else high
+        if int(arch) >= 90:
+            offset = offset * 256 + ((lo >> 16) & 0xFF) * 4
+        if offset < -16:
+            longest = max(longest, -offset // 16)
+    return longest
 
 
 def report(nvcc, arch, unroll, imad=False):
@@ -60,7 +83,8 @@ def report(nvcc, arch, unroll, imad=False):
         regs = int(re.search(r"Used (\d+) registers", k).group(1))
         m = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", k)
         stack, stores, loads = (int(x) for x in m.groups()) if m else (0, 0, 0)
-        return regs, stack, stores, loads, text_size(cubin, "sha3t_mine_kernel") // 16
+        text = kernel_text(cubin, "sha3t_mine_kernel")
+        return regs, stack, stores, loads, len(text) // 16, longest_loop(text, arch)
 
 
 def main():
@@ -75,9 +99,9 @@ def main():
     layout = {None: "default", 2: "all 72 rounds unrolled", 1: "one body run three times", 0: "rolled"}[a.unroll]
     print(f"sha3t_mine_kernel ({layout})")
     for arch in a.arch.split(","):
-        regs, stack, stores, loads, insns = report(a.nvcc, arch, a.unroll, a.imad)
+        regs, stack, stores, loads, insns, loop = report(a.nvcc, arch, a.unroll, a.imad)
         print(f"sm_{arch}: registers={regs} stack={stack} spill_stores={stores} spill_loads={loads} "
-              f"sass_instructions={insns}")
+              f"sass_instructions={insns} nonce_loop={loop}")
         over_budget = a.unroll is None and not a.imad and arch == "90" and insns > SM90_BUDGET * 1.01
         if over_budget:
             print(f"sm_90: {insns} instructions exceed the budget of {SM90_BUDGET} by more than 1 %")
