@@ -55,8 +55,12 @@ for variant in "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_UNROLL=0" "
   bench "$name" "$vbuild/src/vkn-miner"
 done
 
-step "CPU search, every hardware thread"
+step "CPU search, every hardware thread, and one thread per vector path against its ceiling"
 bench "cpu (all threads)" "$miner" --cpu
+for path in avx512 avx2; do
+  grep -qw "${path/avx512/avx512f}" /proc/cpuinfo && bench "cpu 1 thread $path" "$miner" --cpu --cpu-threads 1 --cpu-path "$path"
+done
+[ -x "$build/bench/simd_ceiling" ] && run "$build/bench/simd_ceiling"
 
 step "host hashes and search core"
 [ -x "$build/bench/hash_bench" ] && run "$build/bench/hash_bench" --benchmark_min_time=0.5
@@ -68,6 +72,14 @@ if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
   run python3 "$root/bench/kernel_report.py" --imad --arch 90 --nvcc "$nvcc_path"
 else
   echo "nvcc not found: skipped (the report needs no GPU; run it where the toolkit is)"
+fi
+# Where the toolkit has a disassembler, the kernel's instruction mix for the
+# GPU at hand (the report above decodes only sizes and branches).
+if command -v cuobjdump >/dev/null 2>&1; then
+  echo "\$ cuobjdump -sass $miner | opcode counts of sha3t_mine_kernel"
+  cuobjdump -sass "$miner" | awk '/Function : .*sha3t_mine_kernel/ {k = 1; next} /Function :/ {k = 0}
+    k && /\/\*[0-9a-f]+\*\// {op = $2; if (op ~ /^@/) op = $3; sub(/[.;].*/, "", op); n[op]++; t++}
+    END {for (o in n) printf "%7d %s\n", n[o], o; printf "%7d total\n", t}' | sort -rn | head -12
 fi
 
 step "rates"
