@@ -60,7 +60,7 @@ def longest_loop(text, arch):
         offset = high - (1 << 32) if high >> 31 else high
         if int(arch) >= 90:
             offset = offset * 256 + ((lo >> 16) & 0xFF) * 4
-        if offset < -16:
+        if offset < -16:  # -16: the branch to itself that ends every kernel
             longest = max(longest, -offset // 16)
     return longest
 
