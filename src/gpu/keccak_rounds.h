@@ -67,6 +67,15 @@ VKN_HD void theta_terms(const uint64_t a[25], uint64_t& d0, uint64_t& d1, uint64
     d4 = c3 ^ rotl64(c0, 1);
 }
 
+// Chi along one plane: lane x takes b[x] ^ (~b[x+1] & b[x+2]).
+VKN_HD void chi_plane(uint64_t e[5], uint64_t b0, uint64_t b1, uint64_t b2, uint64_t b3, uint64_t b4) {
+    e[0] = b0 ^ (~b1 & b2);
+    e[1] = b1 ^ (~b2 & b3);
+    e[2] = b2 ^ (~b3 & b4);
+    e[3] = b3 ^ (~b4 & b0);
+    e[4] = b4 ^ (~b0 & b1);
+}
+
 // One Keccak-f[1600] round: theta, rho and pi, chi, iota.
 VKN_HD void keccak_round(uint64_t a[25], uint64_t rc) {
     uint64_t d0, d1, d2, d3, d4;
@@ -96,31 +105,12 @@ VKN_HD void keccak_round(uint64_t a[25], uint64_t rc) {
     const uint64_t b24 = rotl64(a[14] ^ d4, 39);
     const uint64_t b34 = rotl64(a[15] ^ d0, 41);
     const uint64_t b44 = rotl64(a[21] ^ d1, 2);
-    a[0] = b00 ^ (~b10 & b20) ^ rc;
-    a[1] = b10 ^ (~b20 & b30);
-    a[2] = b20 ^ (~b30 & b40);
-    a[3] = b30 ^ (~b40 & b00);
-    a[4] = b40 ^ (~b00 & b10);
-    a[5] = b01 ^ (~b11 & b21);
-    a[6] = b11 ^ (~b21 & b31);
-    a[7] = b21 ^ (~b31 & b41);
-    a[8] = b31 ^ (~b41 & b01);
-    a[9] = b41 ^ (~b01 & b11);
-    a[10] = b02 ^ (~b12 & b22);
-    a[11] = b12 ^ (~b22 & b32);
-    a[12] = b22 ^ (~b32 & b42);
-    a[13] = b32 ^ (~b42 & b02);
-    a[14] = b42 ^ (~b02 & b12);
-    a[15] = b03 ^ (~b13 & b23);
-    a[16] = b13 ^ (~b23 & b33);
-    a[17] = b23 ^ (~b33 & b43);
-    a[18] = b33 ^ (~b43 & b03);
-    a[19] = b43 ^ (~b03 & b13);
-    a[20] = b04 ^ (~b14 & b24);
-    a[21] = b14 ^ (~b24 & b34);
-    a[22] = b24 ^ (~b34 & b44);
-    a[23] = b34 ^ (~b44 & b04);
-    a[24] = b44 ^ (~b04 & b14);
+    chi_plane(a, b00, b10, b20, b30, b40);
+    a[0] ^= rc;
+    chi_plane(a + 5, b01, b11, b21, b31, b41);
+    chi_plane(a + 10, b02, b12, b22, b32, b42);
+    chi_plane(a + 15, b03, b13, b23, b33, b43);
+    chi_plane(a + 20, b04, b14, b24, b34, b44);
 }
 
 // The last round when only lanes 0 to 3 of the result are read.
@@ -132,10 +122,12 @@ VKN_HD void keccak_round_out4(const uint64_t a[25], uint64_t rc, uint64_t out[4]
     const uint64_t b20 = rotl64(a[12] ^ d2, 43);
     const uint64_t b30 = rotl64(a[18] ^ d3, 21);
     const uint64_t b40 = rotl64(a[24] ^ d4, 14);
-    out[0] = b00 ^ (~b10 & b20) ^ rc;
-    out[1] = b10 ^ (~b20 & b30);
-    out[2] = b20 ^ (~b30 & b40);
-    out[3] = b30 ^ (~b40 & b00);
+    uint64_t e[5];  // e[4] is never read: the compiler drops it
+    chi_plane(e, b00, b10, b20, b30, b40);
+    out[0] = e[0] ^ rc;
+    out[1] = e[1];
+    out[2] = e[2];
+    out[3] = e[3];
 }
 
 // The state of the next SHA3-256 stage: the previous 32-byte digest, padded.
