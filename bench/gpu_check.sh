@@ -3,15 +3,26 @@
 # on 16 cores): the device, the self-test, the whole search for each kernel
 # layout and variant and for a few launch geometries, the CPU search, the
 # kernel's register and spill report, and one table of rates at the end.
-# Uses the build made beforehand (BUILD_DIR, default build/, configured with
-# CUDA) and builds the other variants beside it for this GPU only; writes to
-# standard output and, when OUT is set, to $OUT/gpu_check.log.
+# Runs the bundle that gpu_bundle.sh made elsewhere (BUNDLE_DIR, default
+# build-gpu/) where there is one; otherwise the build made here beforehand
+# (BUILD_DIR, default build/, configured with CUDA), building the other
+# variants beside it for this GPU only. Writes to standard output and, when
+# OUT is set, to $OUT/gpu_check.log.
 #   bench/gpu_check.sh [SECONDS per benchmark, default 15]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
+bundle="${BUNDLE_DIR:-$root/build-gpu}"
 seconds="${1:-15}"
-miner="$build/src/vkn-miner"
+if [ -x "$bundle/bin/vkn-miner" ]; then
+  export LD_LIBRARY_PATH="$bundle/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+  miner="$bundle/bin/vkn-miner"
+  benches="$bundle/bin"
+else
+  bundle=""
+  miner="$build/src/vkn-miner"
+  benches="$build/bench"
+fi
 log="${OUT:+$OUT/gpu_check.log}"
 exec > >(tee ${log:+"$log"}) 2>&1
 
@@ -30,12 +41,15 @@ bench() {
   local out
   out="$("$bin" --benchmark "$seconds" --status-sec "$seconds" "$@" 2>&1)" || status=1
   echo "$out"
-  table+=("$(printf '%-34s %s' "$label" "$(echo "$out" | grep -o 'rate=.*' | tail -1)")")
+  local rate
+  rate="$(echo "$out" | grep -o 'rate=.*' | tail -1)"
+  table+=("$(printf '%-34s %s' "$label" "${rate:-failed: see its output above}")")
 }
 
 step "device"
 run nvidia-smi --query-gpu=name,compute_cap,clocks.max.sm,memory.total,driver_version --format=csv
-[ -x "$miner" ] || { echo "no $miner: build first (cmake -S . -B build && cmake --build build)"; exit 1; }
+[ -x "$miner" ] || { echo "no $miner: run bench/gpu_bundle.sh first, or build here (cmake -S . -B build && cmake --build build)"; exit 1; }
+echo "miner: $miner"
 
 step "self-test"
 run "$miner" --selftest
@@ -48,11 +62,15 @@ for tpb in 64 256; do bench "default --threads-per-block $tpb" "$miner" --thread
 step "whole search: the other layouts and the multiply-add rotations"
 for variant in "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_UNROLL=0" "imad:-DVKN_ROTATE_IMAD=ON"; do
   name="${variant%%:*}"
-  vbuild="$build-$name"
-  cmake -S "$root" -B "$vbuild" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CUDA_ARCHITECTURES=native "${variant#*:}" \
-    >/dev/null && cmake --build "$vbuild" --target vkn-miner -j "$(nproc)" >/dev/null || { status=1; continue; }
-  run "$vbuild/src/vkn-miner" --selftest
-  bench "$name" "$vbuild/src/vkn-miner"
+  vminer="$bundle/bin/vkn-miner-$name"
+  if [ -z "$bundle" ]; then
+    vbuild="$build-$name"
+    vminer="$vbuild/src/vkn-miner"
+    cmake -S "$root" -B "$vbuild" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CUDA_ARCHITECTURES=native "${variant#*:}" \
+      >/dev/null && cmake --build "$vbuild" --target vkn-miner -j "$(nproc)" >/dev/null || { status=1; continue; }
+  fi
+  run "$vminer" --selftest
+  bench "$name" "$vminer"
 done
 
 step "CPU search, every hardware thread, and one thread per vector path against its ceiling"
@@ -60,10 +78,10 @@ bench "cpu (all threads)" "$miner" --cpu
 for path in avx512 avx2; do
   grep -qw "${path/avx512/avx512f}" /proc/cpuinfo && bench "cpu 1 thread $path" "$miner" --cpu --cpu-threads 1 --cpu-path "$path"
 done
-[ -x "$build/bench/simd_ceiling" ] && run "$build/bench/simd_ceiling"
+[ -x "$benches/simd_ceiling" ] && run "$benches/simd_ceiling"
 
 step "host hashes and search core"
-[ -x "$build/bench/hash_bench" ] && run "$build/bench/hash_bench" --benchmark_min_time=0.5
+[ -x "$benches/hash_bench" ] && run "$benches/hash_bench" --benchmark_min_time=0.5
 
 step "kernel registers, spills and instruction count"
 if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
