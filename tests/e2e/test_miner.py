@@ -411,6 +411,9 @@ class OneShotRuns(NodeGroup):
              "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
             (None, ["prlimit", "--as=400000000", MINER, "--benchmark", "1", "--cpu", "--cpu-threads", "1000"], 1,
              ["[cpu] threads=1000 "], "error: cannot start search thread "),
+            # A device that fails while mining ends the process rather than leaving it idle.
+            (None, ["prlimit", "--as=400000000", *self.miner("--cpu-threads", "1000")], 1,
+             ["[cpu] threads=1000 "], "error: cannot start search thread "),
             (None, [MINER, "--benchmark", "3", "--cpu", "--cpu-threads", "1", "--status-sec", "1", "--cpu-path", "scalar"],
              0, ["[cpu] threads=1 nonces/batch=262144 path=scalar", "[stat] height=0 extranonce=0 nonce="], None),
         ]
