@@ -47,8 +47,8 @@ TEST(Options, EveryOptionAndMessage) {
                              "flags=000000 payouts=1;"},
         {{"--rpc-url", "http://h:1/", "--rpc-user", "u", "--rpc-pass", "p", "--rpc-cookie", "~/c", "--rpc-timeout-ms",
           "5", "--payout", "51"}, "url=http://h:1/ user=u pass=p cookie=~/c timeout=5 "},
-        {{"--device", "3", "--threads-per-block", "64", "--blocks", "-1", "--oversubscribe", "2", "--iters", "-1",
-          "--payout", "51"}, "gpu=3, cpu-devices=1 tpb=64 blocks=-1 over=2 iters=4294967295 "},
+        {{"--device", "3", "--threads-per-block", "1", "--blocks", "-1", "--oversubscribe", "2", "--iters", "-1",
+          "--payout", "51"}, "gpu=3, cpu-devices=1 tpb=1 blocks=-1 over=2 iters=4294967295 "},
         {{"--device", "3", "--gpu", "4294967295", "--payout", "51"}, "gpu=-1, "},  // one field, last wins, low 32 bits
         {{"--gpu", "all", "--cpu-devices", "3", "--payout", "51"}, "gpu=all cpu-devices=3 "},
         {{"--gpu", "all", "--device", "2,0,7", "--extranonce", "random", "--payout", "51"}, "gpu=2,0,7, "},
