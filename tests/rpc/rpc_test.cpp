@@ -118,6 +118,14 @@ TEST(RpcClient, RepliesAndFailures) {
     EXPECT_TRUE(e.starts_with("invalid JSON-RPC response: [json.exception.parse_error.101]") &&
                 e.ends_with(" body={oops"))
         << e;
+    // The submitter reads the status: a refused login never reached the block's validation.
+    StubNode refused(answer(401, ""));
+    try {
+        RpcClient(refused.config).call("m", json());
+        ADD_FAILURE() << "a 401 must throw";
+    } catch (const RpcHttpError& e) {
+        EXPECT_EQ(e.status(), 401);
+    }
 }
 
 TEST(RpcClient, CancelledIsNotAnRpcError) {
