@@ -2,6 +2,7 @@
 one node per group, reconfigured per case. VKN_MINER names the binary.
 Where time matters only order and lower bounds are checked."""
 import json
+import math
 import os
 import re
 import select
@@ -325,6 +326,8 @@ class RunningMiner(NodeGroup):
         self.assertEqual(summary["blocks"]["accepted"], len(node_took))
         self.assertTrue(all(d["total_hashes"] >= stats[d["index"]] for d in summary["devices"]), (summary, stats))
         self.assertEqual(sum(d["total_hashes"] for d in summary["devices"]), summary["total_hashes"])
+        self.assertTrue(all(math.isclose(summary["hashrate"][w], sum(d["hashrate"][w] for d in summary["devices"]))
+                            for w in ("10s", "60s", "15m")), summary)
         self.assertTrue(all(d["hashrate"][w] > 0 for d in summary["devices"] for w in ("10s", "60s", "15m")), summary)
         self.assertEqual(then[("vkn_blocks_found_total", ())], len(found))
         counters = [k for k in first if k[0].endswith("_total")]
