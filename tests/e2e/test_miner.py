@@ -236,14 +236,21 @@ class RunningMiner(NodeGroup):
             f.write('{"hash": "11", "prevhash": "22", "height": 1, "block": "00", "status": "pending"}\n{"hash": "3')
         down, hash_of = {"mode": "close", "methods": ["submitblock"]}, lambda line: re.search("hash=(\\w+)", line)[1]
         self.configure(down, **HARD)
-        m = self.start("--status-sec", "1", journal=journal)
+        m = self.start("--status-sec", "1", "--api", "127.0.0.1:0", journal=journal)
         self.assertIn("hash=11 is not on the current tip: abandoned", m.wait_for(r"^\[journal\] "))
+        api = re.search(r"http://[\d.]+:\d+/", m.wait_for(r"^\[api\] listening on ")).group(0)
         found, first = time.time(), hash_of(m.wait_for(r"^\[found\] "))
         m.wait_for(r"^\[stat\] ")
         m.wait_for(r"^\[stat\] ")  # mining goes on while the node is away
         time.sleep(max(0, 15 - (time.time() - found)))
         self.node.call("setfault", {"mode": "off"})
         m.wait_for(ACCEPTED)
+        m.wait_for(r"^\[stat\] ")  # the blocks found beside the accepted one are abandoned by now
+        abandoned = {hash_of(x) for x in m.lines if x.endswith(" abandoned: a block on its parent was accepted")}
+        with urllib.request.urlopen(api + "api/v1/summary") as r:
+            pending = json.loads(r.read())["blocks"]["pending"]
+        still = abandoned & set(pending)
+        self.assertTrue(abandoned and not still, (len(abandoned), sorted(still)[:3]))
         self.configure(down, **HARD)  # away again; this time the miner stops before the node is back
         m.wait_for(r"^\[work\] longpoll update received$")
         second = hash_of(m.wait_for(r"^\[found\] "))
