@@ -275,6 +275,22 @@ class RunningMiner(NodeGroup):
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
 
+    def test_pending_siblings_all_wait_for_the_node(self):
+        # Blocks of an earlier run on the node's tip, the node refusing blocks: each one waits, none is taken for
+        # accepted and none abandons the others.
+        self.configure({"mode": "close", "methods": ["submitblock"]}, **IMPOSSIBLE)
+        status = self.node.call("getstatus")
+        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
+        with open(journal, "w") as f:
+            for n in (1, 2, 3):
+                f.write(json.dumps({"hash": "a%d" % n, "prevhash": status["tip"], "height": status["height"] + 1,
+                                    "block": "00", "status": "pending"}) + "\n")
+        m = self.start(journal=journal)
+        lines = [m.wait_for(r"^\[journal\] ") for _ in range(3)]
+        m.stop()
+        self.assertEqual(lines, ["[journal] submitting pending block hash=a%d height=%d" % (n, status["height"] + 1)
+                                 for n in (1, 2, 3)])
+
     def test_a_rig_of_cpu_devices(self):
         # Three devices in one process, each in its own extranonce lane (a few thousand nonces each), all
         # moved on by the node's long poll.
