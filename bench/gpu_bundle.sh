@@ -22,8 +22,10 @@ for variant in "default:" "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_
   flags=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CUDA_ARCHITECTURES=$archs")
   [ -n "${variant#*:}" ] && flags+=("${variant#*:}")
   vbuild="$root/build-gpu-$name"
+  conf="$(cmake -S "$root" -B "$vbuild" "${flags[@]}")" ||
+    { echo "error: $name: cmake could not configure the build (its message is above)" >&2; exit 1; }
   # A kernel left out of the build would make every figure a CPU one.
-  cmake -S "$root" -B "$vbuild" "${flags[@]}" | grep "CUDA backend: ON" >/dev/null ||
+  grep -q "CUDA backend: ON" <<<"$conf" ||
     { echo "error: $name: no CUDA backend in the build (is nvcc on the PATH?)" >&2; exit 1; }
   targets=(vkn-miner)
   [ "$name" = default ] && targets+=(hash_bench simd_ceiling)

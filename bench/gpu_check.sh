@@ -3,28 +3,22 @@
 # on 16 cores): the device, the self-test, the whole search for each kernel
 # layout and variant and for a few launch geometries, the CPU search, the
 # kernel's register and spill report, and one table of rates at the end.
-# Runs the bundle that gpu_bundle.sh made elsewhere (BUNDLE_DIR, default
-# build-gpu/) where there is one; otherwise the build made here beforehand
-# (BUILD_DIR, default build/, configured with CUDA), building the other
-# variants beside it for this GPU only. Writes to standard output and, when
-# OUT is set, to $OUT/gpu_check.log.
+# Runs the bundle that gpu_bundle.sh made (BUNDLE_DIR, default build-gpu/),
+# here or elsewhere; without one it makes one for the GPU at hand first.
+# Writes to standard output and, when OUT is set, to $OUT/gpu_check.log.
 #   bench/gpu_check.sh [SECONDS per benchmark, default 15]
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build}"
 bundle="${BUNDLE_DIR:-$root/build-gpu}"
 seconds="${1:-15}"
-if [ -x "$bundle/bin/vkn-miner" ]; then
-  export LD_LIBRARY_PATH="$bundle/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-  miner="$bundle/bin/vkn-miner"
-  benches="$bundle/bin"
-else
-  bundle=""
-  miner="$build/src/vkn-miner"
-  benches="$build/bench"
-fi
 log="${OUT:+$OUT/gpu_check.log}"
 exec > >(tee ${log:+"$log"}) 2>&1
+if [ ! -x "$bundle/bin/vkn-miner" ]; then
+  echo "no bundle in $bundle: building one for this GPU"
+  VKN_GPU_ARCHS=native "$root/bench/gpu_bundle.sh" "$bundle" >/dev/null || exit 1
+fi
+export LD_LIBRARY_PATH="$bundle/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+miner="$bundle/bin/vkn-miner"
 
 step() { echo; echo "== $*"; }
 status=0
@@ -48,7 +42,6 @@ bench() {
 
 step "device"
 run nvidia-smi --query-gpu=name,compute_cap,clocks.max.sm,memory.total,driver_version --format=csv
-[ -x "$miner" ] || { echo "no $miner: run bench/gpu_bundle.sh first, or build here (cmake -S . -B build && cmake --build build)"; exit 1; }
 echo "miner: $miner"
 
 step "self-test"
@@ -60,17 +53,9 @@ for iters in 256 1024 2048; do bench "default --iters $iters" "$miner" --iters "
 for tpb in 64 256; do bench "default --threads-per-block $tpb" "$miner" --threads-per-block "$tpb"; done
 
 step "whole search: the other layouts and the multiply-add rotations"
-for variant in "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_UNROLL=0" "imad:-DVKN_ROTATE_IMAD=ON"; do
-  name="${variant%%:*}"
-  vminer="$bundle/bin/vkn-miner-$name"
-  if [ -z "$bundle" ]; then
-    vbuild="$build-$name"
-    vminer="$vbuild/src/vkn-miner"
-    cmake -S "$root" -B "$vbuild" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CUDA_ARCHITECTURES=native "${variant#*:}" \
-      >/dev/null && cmake --build "$vbuild" --target vkn-miner -j "$(nproc)" >/dev/null || { status=1; continue; }
-  fi
+for vminer in "$bundle"/bin/vkn-miner-*; do
   run "$vminer" --selftest
-  bench "$name" "$vminer"
+  bench "${vminer##*/vkn-miner-}" "$vminer"
 done
 
 step "CPU search, every hardware thread, and one thread per vector path against its ceiling"
@@ -78,10 +63,10 @@ bench "cpu (all threads)" "$miner" --cpu
 for path in avx512 avx2; do
   grep -qw "${path/avx512/avx512f}" /proc/cpuinfo && bench "cpu 1 thread $path" "$miner" --cpu --cpu-threads 1 --cpu-path "$path"
 done
-[ -x "$benches/simd_ceiling" ] && run "$benches/simd_ceiling"
+[ -x "$bundle/bin/simd_ceiling" ] && run "$bundle/bin/simd_ceiling"
 
 step "host hashes and search core"
-[ -x "$benches/hash_bench" ] && run "$benches/hash_bench" --benchmark_min_time=0.5
+[ -x "$bundle/bin/hash_bench" ] && run "$bundle/bin/hash_bench" --benchmark_min_time=0.5
 
 step "kernel registers, spills and instruction count"
 if command -v nvcc >/dev/null 2>&1 || [ -x /usr/local/cuda/bin/nvcc ]; then
