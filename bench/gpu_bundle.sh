@@ -27,16 +27,13 @@ for variant in "default:" "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_
   # A kernel left out of the build would make every figure a CPU one.
   grep -q "CUDA backend: ON" <<<"$conf" ||
     { echo "error: $name: no CUDA backend in the build (is nvcc on the PATH?)" >&2; exit 1; }
-  targets=(vkn-miner)
-  [ "$name" = default ] && targets+=(hash_bench simd_ceiling)
-  cmake --build "$vbuild" -j "$jobs" --target "${targets[@]}" >/dev/null
-  suffix="-$name"
-  [ "$name" = default ] && suffix=""
-  cp "$vbuild/src/vkn-miner" "$bundle/bin/vkn-miner$suffix"
   if [ "$name" = default ]; then
-    for b in hash_bench simd_ceiling; do
-      [ -x "$vbuild/bench/$b" ] && cp "$vbuild/bench/$b" "$bundle/bin/"
-    done
+    # The CPU benchmarks come with the default build only (they hold no kernel).
+    cmake --build "$vbuild" -j "$jobs" --target vkn-miner hash_bench simd_ceiling >/dev/null
+    cp "$vbuild/src/vkn-miner" "$vbuild/bench/hash_bench" "$vbuild/bench/simd_ceiling" "$bundle/bin/"
+  else
+    cmake --build "$vbuild" -j "$jobs" --target vkn-miner >/dev/null
+    cp "$vbuild/src/vkn-miner" "$bundle/bin/vkn-miner-$name"
   fi
 done
 
