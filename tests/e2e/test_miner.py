@@ -255,6 +255,15 @@ class RunningMiner(NodeGroup):
         m.wait_for(r"^\[work\] longpoll update received$")
         second = hash_of(m.wait_for(r"^\[found\] "))
         m.stop()
+
+        def statuses():  # hash: [(status, whether the line holds the block)] in journal order
+            seen = {}
+            with open(journal) as f:
+                for line in f.read().splitlines()[1:]:
+                    j = json.loads(line) if line.endswith("}") else {"hash": "torn", "status": ""}
+                    seen.setdefault(j["hash"], []).append((j["status"], "block" in j))
+            return seen
+        self.assertEqual({statuses()[h][-1][0] for h in abandoned}, {"abandoned"})  # not left for the next run
         self.node.call("setfault", {"mode": "off"})
         height = self.node.call("getstatus")["height"] + 1
         # The next run hands it over before it mines. A block found on the old tip just after the first was
@@ -264,14 +273,10 @@ class RunningMiner(NodeGroup):
                          "[journal] submitting pending block hash=%s height=%d" % (second, height))
         m.wait_for(ACCEPTED)
         m.stop()
-        statuses = {}
-        with open(journal) as f:
-            for line in f.read().splitlines()[1:]:
-                j = json.loads(line) if line.endswith("}") else {"hash": "torn", "status": ""}
-                statuses.setdefault(j["hash"], []).append((j["status"], "block" in j))
-        self.assertEqual([statuses[h] for h in ("11", first, second)],
-                         [[("abandoned", False)]] + [[("pending", True), ("accepted", False)]] * 2, statuses)
-        self.assertNotIn("pending", [s[-1][0] for s in statuses.values()])
+        final = statuses()
+        self.assertEqual([final[h] for h in ("11", first, second)],
+                         [[("abandoned", False)]] + [[("pending", True), ("accepted", False)]] * 2, final)
+        self.assertNotIn("pending", [s[-1][0] for s in final.values()])
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
 
