@@ -277,6 +277,8 @@ class RunningMiner(NodeGroup):
         self.assertEqual([final[h] for h in ("11", first, second)],
                          [[("abandoned", False)]] + [[("pending", True), ("accepted", False)]] * 2, final)
         self.assertNotIn("pending", [s[-1][0] for s in final.values()])
+        with open(journal) as f:
+            self.assertTrue(f.read().endswith("}\n"))  # whole lines, for any reader of JSON lines
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
 
@@ -397,10 +399,10 @@ class RunningMiner(NodeGroup):
         # used-up range moves on to the next extranonce.
         for noncerange, same_extranonce in (("00000000ffffffff", True), ("0000000000000fff", False)):
             self.configure(noncerange=noncerange, **IMPOSSIBLE)
-            m = self.start("--status-sec", "1", "--extranonce", "41")
+            m = self.start("--status-sec", "1", "--extranonce", "41", "--rpc-timeout-ms", "1000")
             stat = r"^\[stat\] .*extranonce=(\d+) nonce=(\d+)"
             (e1, n1), (e2, n2) = [map(int, re.search(stat, m.wait_for(stat)).groups()) for _ in range(2)]
-            m.stop()
+            self.assertEqual(m.stop(), [])  # the long poll, held past the calls' timeout, is not cut
             one_device = not any(line.startswith("[stat] devices=") for line in m.lines)  # no total line
             self.assertTrue(one_device and ((e1, e2, n2 > n1) == (41, 41, True) if same_extranonce else e2 > e1),
                             m.lines)
