@@ -245,6 +245,8 @@ class RunningMiner(NodeGroup):
         time.sleep(max(0, 15 - (time.time() - found)))
         self.node.call("setfault", {"mode": "off"})
         m.wait_for(ACCEPTED)
+        self.configure(**IMPOSSIBLE)  # the chain holds still: no block of this tip is pending when the node goes
+        m.wait_for(r"^\[work\] longpoll update received$")
         m.wait_for(r"^\[stat\] ")  # the blocks found beside the accepted one are abandoned by now
         abandoned = {hash_of(x) for x in m.lines if x.endswith(" abandoned: a block on its parent was accepted")}
         with urllib.request.urlopen(api + "api/v1/summary") as r:
@@ -266,8 +268,7 @@ class RunningMiner(NodeGroup):
         self.assertEqual({statuses()[h][-1][0] for h in abandoned}, {"abandoned"})  # not left for the next run
         self.node.call("setfault", {"mode": "off"})
         height = self.node.call("getstatus")["height"] + 1
-        # The next run hands it over before it mines. A block found on the old tip just after the first was
-        # accepted may have gone pending too, as the node went away again: that one is abandoned first.
+        # The next run hands it over, the first pending block on the tip, before it mines.
         m = self.start(journal=journal)
         self.assertEqual(m.wait_for(r"^\[journal\] submitting"),
                          "[journal] submitting pending block hash=%s height=%d" % (second, height))
