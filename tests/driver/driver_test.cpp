@@ -77,6 +77,7 @@ TEST(Options, EveryOptionAndMessage) {
         {{"--iters", "4294967296"}, "--iters must be positive"},
         {{"--oversubscribe", "0"}, "--oversubscribe must be positive"},
         {{"--poll-sec", "0"}, "--poll-sec must be positive"},  // 0 would poll without pause
+        {{"--api-token", ""}, "--api-token must not be empty"},  // it would silently mean no token
         {{"--benchmark", "-3"}, "--benchmark must be positive"},
         {{"--threads-per-block", "0", "--iters", "0"}, "--threads-per-block must be positive"},  // the first check wins
         {{"--status-sec", "0", "--iters", "0"}, "--iters must be positive"},
