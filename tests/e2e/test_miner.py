@@ -261,9 +261,11 @@ class RunningMiner(NodeGroup):
         def statuses():  # hash: [(status, whether the line holds the block)] in journal order
             seen = {}
             with open(journal) as f:
-                for line in f.read().splitlines()[1:]:
-                    j = json.loads(line) if line.endswith("}") else {"hash": "torn", "status": ""}
-                    seen.setdefault(j["hash"], []).append((j["status"], "block" in j))
+                text = f.read()
+            self.assertTrue(text.endswith("}\n"))  # whole lines, for any reader of JSON lines
+            for line in text.splitlines()[1:]:
+                j = json.loads(line) if line.endswith("}") else {"hash": "torn", "status": ""}
+                seen.setdefault(j["hash"], []).append((j["status"], "block" in j))
             return seen
         self.assertEqual({statuses()[h][-1][0] for h in abandoned}, {"abandoned"})  # not left for the next run
         self.node.call("setfault", {"mode": "off"})
@@ -278,8 +280,6 @@ class RunningMiner(NodeGroup):
         self.assertEqual([final[h] for h in ("11", first, second)],
                          [[("abandoned", False)]] + [[("pending", True), ("accepted", False)]] * 2, final)
         self.assertNotIn("pending", [s[-1][0] for s in final.values()])
-        with open(journal) as f:
-            self.assertTrue(f.read().endswith("}\n"))  # whole lines, for any reader of JSON lines
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
 
