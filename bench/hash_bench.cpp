@@ -2,12 +2,12 @@
 // each layout, on one thread.
 #include <benchmark/benchmark.h>
 
-#include "gpu/grid_emulation.h"
+#include "search/grid_emulation.h"
 #include "hash/sha3t.h"
 
 #undef VKN_SEARCH_UNROLL
 #define VKN_SEARCH_UNROLL 0
-#include "gpu/search_core.h"
+#include "search/core/search_core.h"
 #undef VKN_SEARCH_UNROLL
 #undef VKN_CORE_LAYOUT
 

@@ -69,7 +69,7 @@ def report(nvcc, arch, unroll, imad=False):
     with tempfile.TemporaryDirectory() as tmp:
         cubin = os.path.join(tmp, "k.cubin")
         cmd = [nvcc, "-cubin", "-std=c++17", "-O3", f"-arch=sm_{arch}", "-Xptxas", "-v",
-               "-I", os.path.join(ROOT, "src"), os.path.join(ROOT, "src/gpu/cuda_miner.cu"), "-o", cubin]
+               "-I", os.path.join(ROOT, "src"), os.path.join(ROOT, "src/search/cuda/cuda_miner.cu"), "-o", cubin]
         if unroll is not None:
             cmd.insert(1, f"-DVKN_SEARCH_UNROLL={unroll}")
         if imad:

@@ -9,6 +9,7 @@ three times to the 80-byte header. Standard library only; it shares no code
 with the miner.
 
 Besides getblocktemplate and submitblock it answers:
+  getblockheader HASH  a block of its chain (error -5 for any other).
   setfault {"mode": M, "count": N, "methods": [...], "delay": S, "verdict": V}
       M: http500 | badjson | rpcerror | delay | close | drop | verdict | result | off;
       result answers with {"result": R} for the "result" member R given;
@@ -185,7 +186,7 @@ class Node:
         self.log_file = open(args.log, "a", buffering=1) if args.log else None
         self.verdicts = []
         self.requests = {}  # calls received, by method
-        self.blocks = set()
+        self.blocks = {}  # hash -> height, every block of the chain since the start
         self.mempool_version = 0
         if args.template:
             with open(args.template) as f:
@@ -250,6 +251,8 @@ class Node:
             tpl["default_witness_commitment"] = "6a24aa21a9ed" + commitment.hex()
         if a.no_longpollid:
             del tpl["longpollid"]
+        if a.workid:
+            tpl["workid"] = "w" + self.longpollid()[-12:]
         return tpl
 
     def changed(self):
@@ -260,7 +263,7 @@ class Node:
         self.height += 1
         self.tip = block_hash
         self.tip_time = block_time
-        self.blocks.add(block_hash)
+        self.blocks[block_hash] = self.height
         if self.fixed is None:
             self.mempool = [self.new_tx() for _ in range(self.args.txs)]
         self.changed()
@@ -358,14 +361,25 @@ class Node:
             return "unexpected-witness"
         return None, block_hash, btime, script_sig.hex()
 
-    def submit(self, block_hex):
+    def header(self, block_hash):
+        """getblockheader: the chain never forks here, so every known block is in it."""
+        if block_hash not in self.blocks:
+            raise RpcFault(-5, "Block not found")
+        height = self.blocks[block_hash]
+        return {"hash": block_hash, "height": height, "confirmations": self.height - height + 1}
+
+    def submit(self, block_hex, options=None):
         with self.cond:
-            result = self.validate(block_hex)
+            workid = (options or {}).get("workid") if isinstance(options, dict) else None
+            if self.args.workid and workid is None:
+                result = "missing-workid"
+            else:
+                result = self.validate(block_hex)
             if isinstance(result, tuple):
                 _, block_hash, btime, coinbase = result
                 self.advance(block_hash, btime)
                 self.verdicts.append({"height": self.height, "hash": block_hash, "bytes": len(block_hex) // 2,
-                                      "coinbase": coinbase, "verdict": None})
+                                      "coinbase": coinbase, "verdict": None, "workid": workid})
                 self.log(kind="block", height=self.height, hash=block_hash, bytes=len(block_hex) // 2, verdict=None)
                 return None
             self.verdicts.append({"height": self.height + 1, "verdict": result})
@@ -412,6 +426,14 @@ class Node:
 
 
 # -------------------------------------------------------------------- HTTP
+
+
+class RpcFault(Exception):
+    """A JSON-RPC error object with its code, as a real node answers."""
+
+    def __init__(self, code, message):
+        super().__init__(message)
+        self.code = code
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -489,7 +511,10 @@ class Handler(BaseHTTPRequestHandler):
             if method == "getblocktemplate":
                 result = node.get_template(params)
             elif method == "submitblock":
-                result = node.submit(params[0])
+                result = node.submit(params[0], params[1] if len(params) > 1 else None)
+            elif method == "getblockheader":
+                with node.cond:
+                    result = node.header(params[0])
             elif method == "setfault":
                 result = node.set_fault(params[0] if params else {})
             elif method == "generate":
@@ -517,6 +542,9 @@ class Handler(BaseHTTPRequestHandler):
                                                    "error": {"code": -32601, "message": "Method not found"}}))
         except (BrokenPipeError, ConnectionResetError):
             return
+        except RpcFault as e:
+            return self.reply(200, json.dumps({"result": None, "id": rid,
+                                               "error": {"code": e.code, "message": str(e)}}))
         except ValueError as e:
             return self.reply(200, json.dumps({"result": None, "id": rid, "error": {"code": -8, "message": str(e)}}))
         if fault and fault["mode"] == "drop":
@@ -544,6 +572,7 @@ def main():
     ap.add_argument("--noncerange", default="00000000ffffffff")
     ap.add_argument("--coinbasevalue", type=int, help="fixed coinbase value (default 50 coins plus fees)")
     ap.add_argument("--no-longpollid", action="store_true", help="offer no long poll")
+    ap.add_argument("--workid", action="store_true", help="templates carry a workid that blocks must bring back")
     ap.add_argument("--block-version", type=int, default=0x20000000)
     ap.add_argument("--height", type=int, default=1, help="height of the first block to mine")
     ap.add_argument("--template", help="serve this template file and validate against it")

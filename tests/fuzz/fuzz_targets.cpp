@@ -16,8 +16,8 @@
 #include "block/candidate.h"
 #include "block/payout.h"
 #include "block/template.h"
-#include "driver/options.h"
-#include "rpc/rpc_client.h"
+#include "app/options.h"
+#include "node/rpc_client.h"
 #include "util/hex.h"
 #include "util/parse.h"
 

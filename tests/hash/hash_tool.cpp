@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "driver/selftest.h"
-#include "gpu/grid_emulation.h"
-#include "gpu/search_core.h"
+#include "search/selftest.h"
+#include "search/grid_emulation.h"
+#include "search/core/search_core.h"
 #include "hash/keccak.h"
 #include "hash/sha256.h"
 #include "hash/sha3t.h"

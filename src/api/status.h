@@ -1,0 +1,50 @@
+#pragma once
+// What the status API shows: one snapshot of the miner's state, and its two
+// renderings (the JSON summary and the Prometheus text format).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "node/submitter.h"
+#include "mining/device_worker.h"
+#include "node/rpc_client.h"
+
+namespace vkn {
+
+struct DeviceStatus {
+    std::string label;  // the device index as given ("0", "2", ...)
+    std::string name;
+    Geometry geometry;
+    WorkerStats stats;
+};
+
+struct StatusSnapshot {
+    std::string version;
+    double uptime_seconds = 0;
+    std::string backend;  // "cuda" or "cpu"
+    std::vector<DeviceStatus> devices;
+    bool has_work = false;
+    uint32_t height = 0;
+    size_t transactions = 0;  // the coinbase included, as on the "[work]" line
+    uint64_t coinbase_value = 0;
+    Hash256 target{};
+    uint32_t bits = 0;
+    double template_age_seconds = 0;
+    bool long_polling = false;
+    uint64_t longpoll_updates = 0;
+    std::string node_url;  // the password masked
+    RpcHealth node;
+    SubmitterStatus blocks;
+};
+
+// Hashes a block takes on average at this target, 2^256 / (target + 1).
+double expected_hashes(const Hash256& target);
+// The difficulty of the compact bits, against the 0x1d00ffff target.
+double difficulty_of(uint32_t bits);
+
+nlohmann::json summary_json(const StatusSnapshot& s);
+std::string metrics_text(const StatusSnapshot& s);
+
+}  // namespace vkn

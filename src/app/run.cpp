@@ -1,0 +1,117 @@
+#include "app/run.h"
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "app/benchmark.h"
+#include "app/mining_run.h"
+#include "app/options.h"
+#include "app/stop.h"
+#include "search/cpu/cpu_backend.h"
+#include "search/cuda/cuda_miner.h"
+#include "search/selftest.h"
+#include "util/output.h"
+
+namespace vkn {
+namespace {
+
+CpuPath chosen_cpu_path(const std::string& name) {
+    if (name == "auto") return best_cpu_path();
+    for (CpuPath p : {CpuPath::scalar, CpuPath::avx2, CpuPath::avx512}) {
+        if (name != cpu_path_name(p)) continue;
+        if (!cpu_path_supported(p)) throw std::runtime_error("--cpu-path " + name + ": this CPU lacks it");
+        return p;
+    }
+    throw std::runtime_error("--cpu-path must be auto, scalar, avx2 or avx512: " + name);
+}
+
+std::vector<Device> make_devices(const MinerOptions& o) {
+    std::vector<Device> devices;
+    if (o.cpu) {
+        const CpuPath path = chosen_cpu_path(o.cpu_path);
+        const uint32_t n = o.cpu_devices;
+        const uint32_t all = o.cpu_threads != 0 ? o.cpu_threads : std::max(1u, std::thread::hardware_concurrency());
+        for (uint32_t k = 0; k < n; ++k)
+            devices.push_back({std::to_string(k), "cpu",
+                               make_cpu_backend(n == 1 ? o.cpu_threads : std::max(1u, all / n), o.iters_per_thread,
+                                                path)});
+        return devices;
+    }
+    for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices) {
+        auto backend = make_cuda_backend({d, o.threads_per_block, o.grid_blocks, o.oversubscribe, o.iters_per_thread});
+        devices.push_back({std::to_string(d), query_device_info(d).name, std::move(backend)});
+    }
+    return devices;
+}
+
+int run_selftest(const MinerOptions& o) {
+    std::string error;
+    if (o.cpu) {
+        auto cpu = make_cpu_backend(1, 1);
+        if (!backend_selftest(*cpu, &error)) error = "selftest failed: " + error;
+    }
+    const std::vector<int32_t> gpus = o.cpu ? std::vector<int32_t>{} : o.gpu_all ? all_cuda_devices() : o.gpu_devices;
+    for (int32_t d : gpus) {
+        select_device(d);
+        if (error.empty() && !gpu_selftest(d, &error))
+            error = "selftest failed: " + (gpus.size() > 1 ? "device " + std::to_string(d) + ": " : "") + error;
+    }
+    if (!error.empty()) {
+        print_err(error);
+        return 1;
+    }
+    print_out("selftest ok");
+    return 0;
+}
+
+int run_devices(const MinerOptions& o) {
+    std::vector<Device> devices = make_devices(o);
+    // The kernel's device code is not the host code the tests run, and a device that misses hits looks
+    // just like bad luck: each device proves itself on the self-test's batch before it mines.
+    for (Device& d : devices) {
+        std::string error;
+        if (!backend_selftest(*d.backend, &error))
+            throw std::runtime_error("device " + d.label + " failed its known-answer batch: " + error);
+    }
+    for (size_t k = 0; k < devices.size(); ++k) {
+        const std::string line = devices[k].backend->startup_line();
+        // Several CPU devices: each line names its device, as the CUDA lines do.
+        print_out(o.cpu && devices.size() > 1 ? "[cpu] device=" + devices[k].label + line.substr(5) : line);
+    }
+    if (o.benchmark_sec > 0) return run_benchmark(*devices.front().backend, o);
+    return mine(o, devices);
+}
+
+}  // namespace
+
+int mine(const MinerOptions& o, std::vector<Device>& devices) { return MiningRun(o, devices).run(stop_requested); }
+
+int run_main(int argc, char** argv) {
+    // Under a service manager or "> log" standard output is not a terminal:
+    // each line must still leave at once, so that none is lost in a crash.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    install_stop_handlers();
+    try {
+        const ParsedOptions parsed = parse_options(argc, argv);
+        if (parsed.early_exit) {
+            std::cout << parsed.text << std::flush;
+            return 0;
+        }
+        const MinerOptions& o = parsed.options;
+        return o.selftest ? run_selftest(o) : run_devices(o);
+    } catch (const std::exception& e) {
+        // A stop that interrupted start-up (a cookie read from a FIFO, say) is a stop, not a failure.
+        if (stop_requested.load()) {
+            print_out("[exit] stopped");
+            return 0;
+        }
+        std::cout.flush();
+        print_err(std::string("error: ") + e.what() + "\ntry --help");
+        return 1;
+    }
+}
+
+}  // namespace vkn

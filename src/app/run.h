@@ -1,0 +1,28 @@
+#pragma once
+// The process entry: options, self-test, benchmark or a mining run.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "search/search_backend.h"
+
+namespace vkn {
+
+struct MinerOptions;
+
+// Everything main does; returns the exit status.
+int run_main(int argc, char** argv);
+
+// One search device: its index in lines and errors, its name, its backend.
+struct Device {
+    std::string label;
+    std::string name;
+    std::unique_ptr<SearchBackend> backend;
+};
+
+// Mines on every device until a stop request (status 0), --mine-one (0; 1
+// when its block got no answer) or a candidate that cannot be built (2); a
+// device failure and other errors propagate.
+int mine(const MinerOptions& options, std::vector<Device>& devices);
+
+}  // namespace vkn

@@ -1,3 +1,0 @@
-#include "driver/miner.h"
-
-int main(int argc, char** argv) { return vkn::run_main(argc, argv); }

@@ -1,0 +1,71 @@
+#include "mining/mining_loop.h"
+
+#include <stdexcept>
+
+#include "mining/reporting.h"
+#include "util/output.h"
+
+namespace vkn {
+
+using Clock = RollingRate::Clock;
+
+std::string total_stat_line(const std::vector<std::unique_ptr<DeviceWorker>>& workers, Clock::time_point now,
+                            Clock::time_point run_start) {
+    uint64_t total = 0;
+    double rates[3] = {};
+    for (const auto& w : workers) {
+        const WorkerStats s = w->stats(now);
+        total += s.total;
+        for (int i = 0; i < 3; ++i) rates[i] += s.rates[i];
+    }
+    const double seconds = std::chrono::duration<double>(now - run_start).count();
+    return "[stat] devices=" + std::to_string(workers.size()) + " total=" + std::to_string(total) +
+           " avg=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0) + rates_text(rates);
+}
+
+namespace {
+
+std::string found_line(const WorkerEvent& e, const std::string& label, bool several) {
+    return "[found] " + (several ? "device=" + label + " " : std::string()) + "nonce=" + std::to_string(e.nonce) +
+           " hash=" + e.block.hash + " block_bytes=" + std::to_string(e.block_bytes) + " submitting...";
+}
+
+}  // namespace
+
+std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::unique_ptr<DeviceWorker>>& workers,
+                                   Submitter& submitter, const LoopSettings& settings, const std::atomic<bool>& stop) {
+    const bool several = workers.size() > 1;
+    const Clock::time_point run_start = Clock::now();
+    Clock::time_point last_status = run_start;
+    while (!stop.load()) {
+        if (std::optional<WorkerEvent> e = events.take(std::chrono::milliseconds(20))) {
+            const std::string& label = workers.at(e->worker)->label();
+            switch (e->kind) {
+                case WorkerEvent::Kind::build_failed:
+                    print_err("[work] candidate build failed: " + e->what);
+                    return 2;
+                case WorkerEvent::Kind::device_failed:
+                    // Never mine on with a dead device: a service manager restarts the whole process.
+                    throw std::runtime_error(several ? "device " + label + ": " + e->what : e->what);
+                case WorkerEvent::Kind::found:
+                    submitter.submit(e->block, found_line(*e, label, several));
+                    // The run's one block: wait for the node's verdict, however long it is out of reach.
+                    if (settings.mine_one) {
+                        if (settings.last_block_found) settings.last_block_found();
+                        if (!submitter.wait_idle(stop)) return std::nullopt;
+                        return submitter.abandoned() > 0 ? 1 : 0;
+                    }
+                    continue;
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (several && std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >=
+                           settings.status_sec) {
+            print_out(total_stat_line(workers, now, run_start));
+            last_status = now;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace vkn

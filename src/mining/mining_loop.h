@@ -1,0 +1,35 @@
+#pragma once
+// The mining loop: takes what the device workers report, hands found blocks
+// to the submitter and prints the whole rig's status line. It never calls
+// the node and never waits on it, except for --mine-one's verdict.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "mining/device_worker.h"
+#include "node/submitter.h"
+
+namespace vkn {
+
+struct LoopSettings {
+    bool mine_one = false;
+    int32_t status_sec = 5;  // the total line, with several devices
+    // With --mine-one, once its block is handed over: no new work is wanted.
+    std::function<void()> last_block_found;
+};
+
+// Runs until `stop` (nothing), --mine-one's verdict (0; 1 when the block got
+// none), or a candidate that cannot be built (2). A device failure throws,
+// naming the device when there are several.
+std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::unique_ptr<DeviceWorker>>& workers,
+                                   Submitter& submitter, const LoopSettings& settings, const std::atomic<bool>& stop);
+
+// "[stat] devices=N total=... avg=... 10s=... 60s=... 15m=..."
+std::string total_stat_line(const std::vector<std::unique_ptr<DeviceWorker>>& workers,
+                            RollingRate::Clock::time_point now, RollingRate::Clock::time_point run_start);
+
+}  // namespace vkn

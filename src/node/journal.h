@@ -1,0 +1,45 @@
+#pragma once
+// The found-block journal: one JSON object per line, appended under an
+// exclusive lock, so that several miners may share one file and a block
+// outlives any crash, restart or node outage.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vkn {
+
+inline constexpr const char* kDefaultJournalPath = "~/.local/state/vkn-miner/found-blocks.jsonl";
+
+struct FoundBlock {
+    uint32_t height = 0;
+    std::string hash;      // display hex
+    std::string prevhash;  // display hex of the parent
+    std::string block;     // the whole block, hex
+    std::string workid;    // the template's, handed back with the block; "" when it had none
+};
+
+class Journal {
+public:
+    // "~" expands on first use; an empty path keeps no journal.
+    explicit Journal(std::string path);
+
+    // Appends the block's line with the given status ("pending" carries the
+    // block itself; "rejected" the node's verdict). A journal that cannot be
+    // written warns once on standard error; mining never stops for it.
+    void record(const FoundBlock& block, const std::string& status, const nlohmann::json& verdict = nullptr);
+
+    // The blocks whose latest line says "pending", oldest first. Lines that
+    // do not parse (a writer that died mid-line) are skipped.
+    std::vector<FoundBlock> pending() const;
+
+private:
+    void warn(const std::string& why);
+
+    std::string path_;
+    std::atomic<bool> warned_{false};
+};
+
+}  // namespace vkn

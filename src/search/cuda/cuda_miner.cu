@@ -1,0 +1,210 @@
+// The GPU search: the kernel, its constant symbols, the batch host side and
+// device selection. The per-nonce work is the shared search core.
+#include <cuda_runtime.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "search/cuda/cuda_miner.h"
+#include "search/geometry.h"
+#include "search/grid_emulation.h"
+#include "search/core/search_core.h"
+
+namespace vkn {
+namespace {
+
+__constant__ uint64_t c_header64[10];
+__constant__ uint64_t c_target64[4];
+
+struct DeviceFound {
+    uint32_t found;
+    uint32_t nonce;
+    uint64_t hash[4];
+};
+static_assert(sizeof(DeviceFound) == 40, "the found record is 40 bytes");
+
+// The device side of the found record: an uncached flag read and a
+// compare-and-swap that lets exactly one hit through.
+struct DeviceFoundRecord {
+    DeviceFound* out;
+    __device__ __forceinline__ bool found() const { return *static_cast<volatile uint32_t*>(&out->found) != 0; }
+    __device__ __forceinline__ void claim(uint32_t nonce, const uint64_t h[4]) {
+        if (atomicCAS(&out->found, 0u, 1u) == 0u) {
+            out->nonce = nonce;
+            out->hash[0] = h[0];
+            out->hash[1] = h[1];
+            out->hash[2] = h[2];
+            out->hash[3] = h[3];
+        }
+    }
+};
+
+__global__ void sha3t_mine_kernel(uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread,
+                                  DeviceFound* out) {
+    const uint64_t stride = uint64_t(gridDim.x) * blockDim.x;
+    const uint64_t g = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
+    DeviceFoundRecord rec{out};
+    core::search_thread(c_header64, c_target64, nonce_start, nonce_end, iters_per_thread, g, stride, rec);
+}
+
+void cuda_check(cudaError_t status, const char* label) {
+    if (status == cudaSuccess) return;
+    throw std::runtime_error(std::string(label) + ": " + cudaGetErrorString(status));
+}
+
+class CudaMiner {
+public:
+    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
+                          uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
+        BatchResult r;
+        r.hashes = checked_batch_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
+        if (r.hashes == 0) return r;
+
+        if (d_found_ == nullptr) {
+            void* p = nullptr;
+            cuda_check(cudaMalloc(&p, sizeof(DeviceFound)), "cudaMalloc(DeviceFound)");
+            d_found_ = static_cast<DeviceFound*>(p);
+        }
+        if (!events_ready_) {
+            cuda_check(cudaEventCreate(&ev_start_), "cudaEventCreate(start)");
+            cuda_check(cudaEventCreate(&ev_stop_), "cudaEventCreate(stop)");
+            events_ready_ = true;
+        }
+        upload_work(header, target);
+        cuda_check(cudaMemset(d_found_, 0, sizeof(DeviceFound)), "cudaMemset(DeviceFound)");
+        cuda_check(cudaEventRecord(ev_start_, 0), "cudaEventRecord(start)");
+        sha3t_mine_kernel<<<blocks, threads>>>(nonce_start, nonce_end, iters_per_thread, d_found_);
+        cuda_check(cudaGetLastError(), "sha3t_mine_kernel launch");
+        cuda_check(cudaEventRecord(ev_stop_, 0), "cudaEventRecord(stop)");
+        cuda_check(cudaEventSynchronize(ev_stop_), "cudaEventSynchronize(stop)");
+        float ms = 0;
+        cuda_check(cudaEventElapsedTime(&ms, ev_start_, ev_stop_), "cudaEventElapsedTime");
+        r.elapsed_ms = ms;
+        DeviceFound host{};
+        cuda_check(cudaMemcpy(&host, d_found_, sizeof host, cudaMemcpyDeviceToHost), "cudaMemcpy(DeviceFound)");
+        if (host.found != 0) {
+            r.found = true;
+            r.nonce = host.nonce;
+            r.hash = words_to_hash(host.hash);
+        }
+        return r;
+    }
+
+    // Constant memory is written only when the words changed, so the
+    // batches of one candidate cost no upload.
+    void upload_work(const Header80& header, const Hash256& target) {
+        uint64_t h[10], t[4];
+        header_to_words(header, h);
+        hash_to_words(target, t);
+        if (!header_uploaded_ || std::memcmp(h, header64_cache_, sizeof h) != 0) {
+            cuda_check(cudaMemcpyToSymbol(c_header64, h, sizeof h), "cudaMemcpyToSymbol(c_header64)");
+            std::memcpy(header64_cache_, h, sizeof h);
+            header_uploaded_ = true;
+        }
+        if (!target_uploaded_ || std::memcmp(t, target64_cache_, sizeof t) != 0) {
+            cuda_check(cudaMemcpyToSymbol(c_target64, t, sizeof t), "cudaMemcpyToSymbol(c_target64)");
+            std::memcpy(target64_cache_, t, sizeof t);
+            target_uploaded_ = true;
+        }
+    }
+
+private:
+    DeviceFound* d_found_ = nullptr;
+    cudaEvent_t ev_start_{};
+    cudaEvent_t ev_stop_{};
+    bool events_ready_ = false;
+    bool header_uploaded_ = false;
+    bool target_uploaded_ = false;
+    uint64_t header64_cache_[10] = {};
+    uint64_t target64_cache_[4] = {};
+};
+
+class CudaBackend final : public SearchBackend {
+public:
+    CudaBackend(CudaDeviceInfo info, Geometry geometry) : info_(std::move(info)), geometry_(geometry) {}
+    // The device's buffers stay until exit: a fatal error may leave the context unusable for freeing them.
+
+    std::string startup_line() const override {
+        return "[cuda] device=" + std::to_string(info_.device) + " " + info_.name + " cc=" +
+               std::to_string(info_.cc_major) + "." + std::to_string(info_.cc_minor) +
+               " sms=" + std::to_string(info_.sm_count) + " threads/block=" + std::to_string(geometry_.threads) +
+               " blocks=" + std::to_string(geometry_.blocks) +
+               " iters/thread=" + std::to_string(geometry_.iters_per_thread);
+    }
+    Geometry mining_geometry() const override { return geometry_; }
+    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
+                          const Geometry& g) override {
+        // Each device's thread makes its device current; the call is cheap when it already is.
+        select_device(info_.device);
+        return miner_.run_batch(header, target, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
+    }
+
+private:
+    CudaDeviceInfo info_;
+    Geometry geometry_;
+    CudaMiner miner_;  // this device's found record, events and constant-memory cache
+};
+
+}  // namespace
+
+void select_device(int32_t device) { cuda_check(cudaSetDevice(device), "cudaSetDevice"); }
+
+CudaDeviceInfo query_device_info(int32_t device) {
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    cuda_check(cudaGetDeviceProperties(&prop, device), "cudaGetDeviceProperties");
+    CudaDeviceInfo info;
+    info.device = device;
+    info.name = prop.name;
+    info.sm_count = prop.multiProcessorCount;
+    info.cc_major = prop.major;
+    info.cc_minor = prop.minor;
+    info.max_threads_per_block = prop.maxThreadsPerBlock;
+    int clock_khz = 0;
+    // The clock moved out of cudaDeviceProp in CUDA 13; ask the attribute.
+    if (cudaDeviceGetAttribute(&clock_khz, cudaDevAttrClockRate, device) == cudaSuccess) info.clock_rate_khz = clock_khz;
+    return info;
+}
+
+int32_t auto_grid_blocks(int32_t threads_per_block, int32_t oversubscribe) {
+    int device = 0;
+    cuda_check(cudaGetDevice(&device), "cudaGetDevice");
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    cuda_check(cudaGetDeviceProperties(&prop, device), "cudaGetDeviceProperties");
+    int per_sm = 0;
+    cudaError_t occ =
+        cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&per_sm, sha3t_mine_kernel, threads_per_block, 0, 0);
+    if (occ != cudaSuccess) cudaGetLastError();  // a failed query only means "assume one block"
+    return grid_from_occupancy(occ == cudaSuccess, per_sm, prop.multiProcessorCount, oversubscribe);
+}
+
+std::vector<int32_t> all_cuda_devices() {
+    int count = 0;
+    const cudaError_t status = cudaGetDeviceCount(&count);
+    if (status != cudaSuccess) {
+        cudaGetLastError();
+        throw std::runtime_error(std::string("no CUDA device is available: ") + cudaGetErrorString(status));
+    }
+    if (count <= 0) throw std::runtime_error("no CUDA device is available");
+    std::vector<int32_t> devices;
+    for (int i = 0; i < count; ++i) devices.push_back(i);
+    return devices;
+}
+
+std::unique_ptr<SearchBackend> make_cuda_backend(const CudaLaunchConfig& c) {
+    select_device(c.device);
+    CudaDeviceInfo info = query_device_info(c.device);
+    int32_t blocks = c.grid_blocks > 0 ? c.grid_blocks : auto_grid_blocks(c.threads_per_block, c.oversubscribe);
+    return std::make_unique<CudaBackend>(std::move(info), Geometry{blocks, c.threads_per_block, c.iters_per_thread});
+}
+
+std::unique_ptr<SearchBackend> make_cuda_selftest_backend(int32_t device) {
+    select_device(device);
+    CudaDeviceInfo info;
+    info.device = device;
+    return std::make_unique<CudaBackend>(std::move(info), Geometry{1, 1, 1});
+}
+
+}  // namespace vkn
