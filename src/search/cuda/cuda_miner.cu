@@ -53,24 +53,49 @@ void cuda_check(cudaError_t status, const char* label) {
     throw std::runtime_error(std::string(label) + ": " + cudaGetErrorString(status));
 }
 
+// One device's search resources: its found record and its two timing
+// events, made when the backend is made and released with it. The stop
+// event synchronises by blocking, so that the host thread sleeps while its
+// GPU works instead of spinning a core per GPU.
 class CudaMiner {
 public:
+    explicit CudaMiner(int32_t device) : device_(device) {
+        select_device(device_);
+        void* p = nullptr;
+        cuda_check(cudaMalloc(&p, sizeof(DeviceFound)), "cudaMalloc(DeviceFound)");
+        d_found_ = static_cast<DeviceFound*>(p);
+        cuda_check(cudaEventCreate(&ev_start_), "cudaEventCreate(start)");
+        cuda_check(cudaEventCreateWithFlags(&ev_stop_, cudaEventBlockingSync), "cudaEventCreate(stop)");
+    }
+    ~CudaMiner() {
+        // A device whose context is lost is left alone: any call may fail or hang.
+        if (lost_ || cudaSetDevice(device_) != cudaSuccess) return;
+        if (ev_stop_) cudaEventDestroy(ev_stop_);
+        if (ev_start_) cudaEventDestroy(ev_start_);
+        if (d_found_) cudaFree(d_found_);
+    }
+    CudaMiner(const CudaMiner&) = delete;
+    CudaMiner& operator=(const CudaMiner&) = delete;
+
     BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
                           uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
         BatchResult r;
         r.hashes = checked_batch_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
         if (r.hashes == 0) return r;
+        try {
+            launch(header, target, nonce_start, nonce_end, iters_per_thread, blocks, threads, r);
+        } catch (...) {
+            lost_ = true;  // the process ends on a device error; nothing more is asked of this one
+            throw;
+        }
+        return r;
+    }
 
-        if (d_found_ == nullptr) {
-            void* p = nullptr;
-            cuda_check(cudaMalloc(&p, sizeof(DeviceFound)), "cudaMalloc(DeviceFound)");
-            d_found_ = static_cast<DeviceFound*>(p);
-        }
-        if (!events_ready_) {
-            cuda_check(cudaEventCreate(&ev_start_), "cudaEventCreate(start)");
-            cuda_check(cudaEventCreate(&ev_stop_), "cudaEventCreate(stop)");
-            events_ready_ = true;
-        }
+private:
+    void launch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
+                uint32_t iters_per_thread, int32_t blocks, int32_t threads, BatchResult& r) {
+        // Each device's thread makes its device current; the call is cheap when it already is.
+        select_device(device_);
         upload_work(header, target);
         cuda_check(cudaMemset(d_found_, 0, sizeof(DeviceFound)), "cudaMemset(DeviceFound)");
         cuda_check(cudaEventRecord(ev_start_, 0), "cudaEventRecord(start)");
@@ -88,11 +113,8 @@ public:
             r.nonce = host.nonce;
             r.hash = words_to_hash(host.hash);
         }
-        return r;
     }
 
-    // Constant memory is written only when the words changed, so the
-    // batches of one candidate cost no upload.
     void upload_work(const Header80& header, const Hash256& target) {
         uint64_t h[10], t[4];
         header_to_words(header, h);
@@ -109,11 +131,11 @@ public:
         }
     }
 
-private:
+    int32_t device_;
+    bool lost_ = false;
     DeviceFound* d_found_ = nullptr;
     cudaEvent_t ev_start_{};
     cudaEvent_t ev_stop_{};
-    bool events_ready_ = false;
     bool header_uploaded_ = false;
     bool target_uploaded_ = false;
     uint64_t header64_cache_[10] = {};
@@ -122,8 +144,8 @@ private:
 
 class CudaBackend final : public SearchBackend {
 public:
-    CudaBackend(CudaDeviceInfo info, Geometry geometry) : info_(std::move(info)), geometry_(geometry) {}
-    // The device's buffers stay until exit: a fatal error may leave the context unusable for freeing them.
+    CudaBackend(CudaDeviceInfo info, Geometry geometry)
+        : info_(std::move(info)), geometry_(geometry), miner_(info_.device) {}
 
     std::string startup_line() const override {
         return "[cuda] device=" + std::to_string(info_.device) + " " + info_.name + " cc=" +
@@ -135,8 +157,6 @@ public:
     Geometry mining_geometry() const override { return geometry_; }
     BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
                           const Geometry& g) override {
-        // Each device's thread makes its device current; the call is cheap when it already is.
-        select_device(info_.device);
         return miner_.run_batch(header, target, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
     }
 
