@@ -128,6 +128,7 @@ void Submitter::conclude(Waiting w, Outcome o) {
             w.next_try = now + settings_.first_gap;
         } else {
             if (w.tries == settings_.first_attempts) {
+                w.backoff = std::min(w.backoff, settings_.longest_backoff);
                 print_err("[submit] unsent block hex=" + w.block.block);
                 print_err("[submit] the node gave no verdict; retrying in the background for up to 10 minutes");
             } else {

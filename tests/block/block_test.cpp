@@ -80,6 +80,13 @@ TEST(Template, OptionalMembers) {
     EXPECT_EQ(parse_block_template(r, false).nonce_min, 1u);
     r["transactions"] = "nope";  // not an array: no transactions
     EXPECT_TRUE(parse_block_template(r, false).transactions.empty());
+    // Each number at its type's limits is taken as it is.
+    r.update({{"height", 4294967295u}, {"curtime", 4294967295u}, {"coinbasevalue", UINT64_MAX}, {"version", INT32_MIN}});
+    t = parse_block_template(r, false);
+    EXPECT_EQ(std::tuple(t.height, t.curtime, t.coinbase_value, t.version),
+              std::tuple(4294967295u, 4294967295u, UINT64_MAX, INT32_MIN));
+    r["version"] = INT32_MAX;
+    EXPECT_EQ(parse_block_template(r, false).version, INT32_MAX);
 }
 
 TEST(Template, FailuresNameTheMemberOrRepeatTheText) {

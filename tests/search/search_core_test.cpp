@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <random>
 
 #include "search/cpu/cpu_backend.h"
@@ -23,13 +22,16 @@ Hash256 reference(Header80 h, uint32_t nonce) {
 }
 
 // Every path this CPU can run: the portable one and the vector units it has.
+// A path the CPU lacks gets no test at all, so that nothing else is skipped.
 std::vector<CpuPath> supported_paths() {
     std::vector<CpuPath> paths;
     for (CpuPath p : {CpuPath::scalar, CpuPath::avx2, CpuPath::avx512})
         if (cpu_path_supported(p)) paths.push_back(p);
-        else std::cout << "[  SKIPPED ] the " << cpu_path_name(p) << " path: this CPU lacks it\n";
     return paths;
 }
+
+// One instance per path: a failing path fails only its own test.
+class SearchPath : public testing::TestWithParam<CpuPath> {};
 
 bool less(const Hash256& a, const Hash256& b) {
     return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend());
@@ -38,7 +40,8 @@ bool less(const Hash256& a, const Hash256& b) {
 // With the target set to the smallest hash among the nonces a batch should
 // cover, exactly one qualifies: a batch that skips it finds nothing, one that
 // strays may report another. Over many headers every nonce gets its turn.
-TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
+TEST_P(SearchPath, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
+    const CpuPath path = GetParam();
     const struct { int32_t blocks, threads; uint32_t iters, workers, start, end; } rows[] = {
         {1, 1, 1, 1, 1234567, 1234567},
         {2, 4, 4, 1, 0, 1000},                        // the grid, smaller than the range
@@ -47,20 +50,18 @@ TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
         {4, 8, 3, 2, 4294967295u - 40, 4294967295u},  // the top: nothing wraps to 0
     };
     for (const auto& row : rows) {
-        for (CpuPath path : supported_paths()) {
-            const uint64_t n =
-                std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
-            for (int trial = 0; trial < 64; ++trial) {
-                const Header80 h{uint8_t(trial), uint8_t(row.blocks)};
-                std::vector<Hash256> hashes;
-                for (uint64_t k = 0; k < n; ++k) hashes.push_back(reference(h, uint32_t(row.start + k)));
-                const auto best = std::min_element(hashes.begin(), hashes.end(), less);
-                const uint32_t nonce = row.start + uint32_t(best - hashes.begin());
-                BatchResult r = make_cpu_backend(row.workers, 1, path)->run_batch(
-                    h, *best, row.start, row.end, Geometry{row.blocks, row.threads, row.iters});
-                ASSERT_TRUE(r.found && r.nonce == nonce && r.hash == *best && r.hashes == n)
-                    << cpu_path_name(path) << " " << row.blocks << "x" << row.threads << " trial " << trial;
-            }
+        const uint64_t n =
+            std::min<uint64_t>(row.end - row.start + 1ull, uint64_t(row.blocks) * row.threads * row.iters);
+        for (int trial = 0; trial < 64; ++trial) {
+            const Header80 h{uint8_t(trial), uint8_t(row.blocks)};
+            std::vector<Hash256> hashes;
+            for (uint64_t k = 0; k < n; ++k) hashes.push_back(reference(h, uint32_t(row.start + k)));
+            const auto best = std::min_element(hashes.begin(), hashes.end(), less);
+            const uint32_t nonce = row.start + uint32_t(best - hashes.begin());
+            BatchResult r = make_cpu_backend(row.workers, 1, path)->run_batch(
+                h, *best, row.start, row.end, Geometry{row.blocks, row.threads, row.iters});
+            ASSERT_TRUE(r.found && r.nonce == nonce && r.hash == *best && r.hashes == n)
+                << cpu_path_name(path) << " " << row.blocks << "x" << row.threads << " trial " << trial;
         }
     }
     // Many hits, one worker: every path reports the hit the emulated threads reach first one after the other.
@@ -69,38 +70,38 @@ TEST(SearchCore, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
     for (int trial = 0; trial < 16; ++trial) {
         const Header80 h{uint8_t(trial), 0x5a};
         const auto scalar = make_cpu_backend(1, 1, CpuPath::scalar)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8});
-        for (CpuPath path : supported_paths())
-            EXPECT_EQ(make_cpu_backend(1, 1, path)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8}).nonce,
-                      scalar.nonce) << cpu_path_name(path);
+        EXPECT_EQ(make_cpu_backend(1, 1, path)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8}).nonce, scalar.nonce);
     }
     // Many hits among four workers: one is reported, with its own hash.
     Hash256 max;
     max.fill(0xff);
-    BatchResult r = make_cpu_backend(4, 1)->run_batch(Header80{}, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
+    BatchResult r = make_cpu_backend(4, 1, path)->run_batch(Header80{}, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
     EXPECT_TRUE(r.found && r.nonce >= 77777 && r.hash == reference(Header80{}, r.nonce));
 }
 
 // Each lane of a vector path against the portable core, over random headers,
 // across lane boundaries and where the nonce wraps at the top of its range.
-TEST(SearchCore, VectorLanesHashAsThePortableCore) {
+TEST_P(SearchPath, VectorLanesHashAsThePortableCore) {
     std::mt19937_64 rng(11);
-    for (CpuPath path : supported_paths()) {
-        const int width = cpu_path_lanes(path);
-        for (int trial = 0; trial < 300 && width > 1; ++trial) {
-            uint64_t header[10], out[32];
-            for (uint64_t& w : header) w = rng();
-            const uint32_t firsts[] = {0, 7, 0xFFFFFFFFu - 5, uint32_t(rng())};
-            const uint32_t first = firsts[trial % 4];
-            (path == CpuPath::avx512 ? sha3t_nonces_avx512 : sha3t_nonces_avx2)(header, first, out);
-            const core::Precomp p = core::precompute(header);
-            for (int l = 0; l < width; ++l) {
-                uint64_t h[4];
-                core::hash_nonce(p, first + uint32_t(l), h);
-                ASSERT_TRUE(std::equal(h, h + 4, out + 4 * l)) << cpu_path_name(path) << " lane " << l;
-            }
+    const CpuPath path = GetParam();
+    const int width = cpu_path_lanes(path);
+    for (int trial = 0; trial < 300 && width > 1; ++trial) {
+        uint64_t header[10], out[32];
+        for (uint64_t& w : header) w = rng();
+        const uint32_t firsts[] = {0, 7, 0xFFFFFFFFu - 5, uint32_t(rng())};
+        const uint32_t first = firsts[trial % 4];
+        (path == CpuPath::avx512 ? sha3t_nonces_avx512 : sha3t_nonces_avx2)(header, first, out);
+        const core::Precomp p = core::precompute(header);
+        for (int l = 0; l < width; ++l) {
+            uint64_t h[4];
+            core::hash_nonce(p, first + uint32_t(l), h);
+            ASSERT_TRUE(std::equal(h, h + 4, out + 4 * l)) << cpu_path_name(path) << " lane " << l;
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cpu, SearchPath, testing::ValuesIn(supported_paths()),
+                         [](const testing::TestParamInfo<CpuPath>& p) { return std::string(cpu_path_name(p.param)); });
 
 TEST(SearchCore, FoundFlagAndWordTargetTest) {
     struct Polls {

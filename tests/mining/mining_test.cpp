@@ -1,0 +1,168 @@
+// The work board, device workers and the mining loop with a fake device (the
+// real CPU search, optionally lying or failing) and a scripted node.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "block/payout.h"
+#include "hash/sha3t.h"
+#include "mining/mining_loop.h"
+#include "node/rpc_client.h"
+#include "search/cpu/cpu_backend.h"
+#include "support/support.h"
+#include "util/hex.h"
+
+namespace vkn {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+struct FakeDevice : SearchBackend {
+    std::unique_ptr<SearchBackend> cpu = make_cpu_backend(1, 1);
+    bool corrupt = false;  // reports hashes the nonces do not have
+    bool fail = false;
+    std::string startup_line() const override { return "[cpu] fake"; }
+    Geometry mining_geometry() const override { return {1, 64, 1}; }
+    BatchResult run_batch(const Header80& h, const Hash256& t, uint32_t a, uint32_t b, const Geometry& g) override {
+        if (fail) throw std::runtime_error("device lost");
+        BatchResult r = cpu->run_batch(h, t, a, b, g);
+        if (corrupt) r.hash[0] ^= 1;
+        return r;
+    }
+};
+
+BlockTemplate work(int parent) {
+    return parse_block_template(json{{"version", 536870912}, {"previousblockhash", std::string(62, '0') + std::to_string(10 + parent)},
+                                     {"curtime", 1700000000}, {"coinbasevalue", 5000000000ull}, {"height", parent + 1},
+                                     {"bits", "207fffff"}},
+                                false);
+}
+
+struct Rig {
+    MiningSettings settings{{parse_payout("51")}, "/t/", 1, 50ms};
+    WorkBoard board;
+    WorkerEvents events;
+    std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<FakeDevice>> devices;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
+    explicit Rig(size_t n, int32_t status_sec = 1) {
+        settings.status_sec = status_sec;
+        board.publish(work(1));
+        for (size_t k = 0; k < n; ++k) devices.push_back(std::make_unique<FakeDevice>());
+    }
+    void start() {
+        for (size_t k = 0; k < devices.size(); ++k)
+            workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), std::to_string(k), *devices[k],
+                                                             settings, 100, board, events, stop));
+    }
+    WorkerEvent next_found() {
+        for (;;) {
+            std::optional<WorkerEvent> e = events.take(20s);
+            if (!e || e->kind == WorkerEvent::Kind::found) return e.value();
+        }
+    }
+};
+
+TEST(DeviceWorker, EachFindIsANewHeaderOnTheNewestWork) {
+    Rig rig(2);
+    testing::internal::CaptureStdout();
+    rig.start();
+    std::set<std::string> hashes;
+    for (int i = 0; i < 6; ++i) {
+        const WorkerEvent e = rig.next_found();
+        EXPECT_TRUE(hashes.insert(e.block.hash).second);  // no header is searched twice
+        EXPECT_EQ(e.block.prevhash, std::string(62, '0') + "11");
+        Header80 h;
+        const Bytes raw = hex_to_bytes(e.block.block);
+        std::copy(raw.begin(), raw.begin() + 80, h.begin());
+        EXPECT_TRUE(hash_meets_target(sha3_256t(h.data(), 80), work(1).target));
+        EXPECT_EQ(hash_to_display_hex(sha3_256t(h.data(), 80)), e.block.hash);
+    }
+    rig.board.publish(work(2));  // the node's answer to a find
+    // Finds posted before a worker saw it may still be queued; none after.
+    std::set<size_t> moved;
+    for (int i = 0; i < 400 && moved.size() < 2; ++i) {
+        const WorkerEvent e = rig.next_found();
+        const bool on_new = e.block.prevhash == std::string(62, '0') + "12";
+        EXPECT_TRUE(on_new || !moved.count(e.worker)) << i;
+        if (on_new) moved.insert(e.worker);
+    }
+    EXPECT_EQ(moved.size(), 2u);
+    rig.workers.clear();
+    testing::internal::GetCapturedStdout();
+}
+
+TEST(DeviceWorker, AHitTheCpuDoesNotConfirmIsNotABlock) {
+    Rig rig(1);
+    rig.devices[0]->corrupt = true;
+    testing::internal::CaptureStderr();
+    rig.start();
+    std::this_thread::sleep_for(200ms);
+    rig.workers.clear();
+    EXPECT_FALSE(rig.events.take(0ms));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_search(err, std::regex("^\\[found\\] GPU/CPU hash mismatch at nonce=\\d+; ignoring\n"))) << err;
+
+    Header80 header{};
+    header[0] = 1;
+    Header80 with_nonce = header;
+    with_nonce[76] = 0x2a;
+    const Hash256 truth = sha3_256t(with_nonce.data(), 80);
+    Hash256 max, below = truth;
+    max.fill(0xff);
+    for (int i = 0; i < 32 && below[i]-- == 0; ++i) {
+    }  // one less than the true hash
+    Hash256 cpu{};
+    EXPECT_EQ(verify_found(header, below, 42, truth, cpu), FoundCheck::above_target);
+    EXPECT_EQ(cpu, truth);
+    EXPECT_EQ(verify_found(header, truth, 42, truth, cpu), FoundCheck::valid);  // equal meets
+    EXPECT_EQ(verify_found(header, max, 42, below, cpu), FoundCheck::mismatch);
+}
+
+// The loop's ends: --mine-one's verdict (or none), a candidate that cannot
+// be built, a failed device; and the status lines of one device and of two.
+TEST(MiningLoop, EndsAndStatusLines) {
+    const struct { size_t devices; std::string payout; bool node_answers, fails; std::string result, line; } rows[] = {
+        {1, "51", true, false, "0", "[stat] height=2 extranonce=10"},
+        {1, "51", false, false, "1", "[stat] height=2 extranonce=10"},
+        {1, "51:99999999999", true, false, "2", "[work] candidate build failed: "},
+        {2, "51", true, true, "device 1: device lost", "[stat] device="},
+    };
+    for (const auto& row : rows) {
+        Rig rig(row.devices, 0);
+        rig.settings.payouts = {parse_payout(row.payout)};
+        rig.devices.back()->fail = row.fails;
+        rig.devices.front()->corrupt = row.fails;  // finds nothing while the other fails
+        const std::string journal_dir = TempHome::make();
+        Journal journal(journal_dir + "/found.jsonl");
+        std::atomic<int64_t> skew{0};
+        SubmitterSettings s;
+        s.first_gap = 1ms;
+        s.now = [&skew] { return std::chrono::steady_clock::now() + std::chrono::minutes(skew.load()); };
+        Submitter submitter(
+            [&](const FoundBlock&, const std::atomic<bool>*) -> json {
+                if (row.node_answers) return nullptr;
+                skew = 11;
+                throw RpcTransportError("refused");
+            },
+            journal, s);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        rig.start();
+        const std::string result = text_of([&] {
+            return std::to_string(run_mining_loop(rig.events, rig.workers, submitter, {true, 1, nullptr}, rig.stop).value());
+        });
+        rig.workers.clear();
+        const std::string out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        std::filesystem::remove_all(journal_dir);
+        EXPECT_EQ(result, row.result);
+        EXPECT_NE(out.find(row.line), std::string::npos) << out;
+    }
+}
+
+}  // namespace
+}  // namespace vkn
