@@ -1,9 +1,7 @@
 #include "app/options.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -68,77 +66,180 @@ void parse_gpu_list(const std::string& text, const std::string& name, MinerOptio
     }
 }
 
-bool is_flag(const std::string& arg) {
-    for (const char* f : {"--no-longpoll", "--gbt-txids-internal", "--mine-one", "--selftest", "--verbose", "--cpu"})
-        if (arg == f) return true;
-    return false;
+// What the scan carries besides the options themselves.
+struct Scan {
+    MinerOptions& o;
+    bool benchmark_given = false;  // an explicit 0 must fail, not mean "off"
+};
+
+// One option: its name, whether it takes a value (a list: repeatable, a JSON
+// list in the config file), its help lines, whether the config file may set
+// it, what it sets and the check it must pass once everything is read. The
+// one table drives parsing, --help and the config file's keys.
+struct Option {
+    enum Kind { flag, value, list };
+    const char* name;
+    Kind kind;
+    const char* section;  // nullptr: a synonym, not in the help
+    std::vector<HelpLine> help;
+    bool config_key;
+    void (*apply)(Scan&, const std::string& value, const std::string& as_typed);
+    void (*check)(Scan&) = nullptr;  // throws its message
+};
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+void positive(bool ok, const char* name) {
+    if (!ok) fail(std::string(name) + " must be positive");
 }
 
-// Sets what one option says; `v` is its value ("" for a flag).
-void apply(MinerOptions& o, const std::string& arg, const std::string& v, bool& benchmark_given) {
-    auto integer = [&]() -> uint64_t { return parse_u64(v, arg); };
-    if (arg == "--rpc-url") o.rpc.url = v;
-    else if (arg == "--rpc-user") o.rpc.user = v;
-    else if (arg == "--rpc-pass") o.rpc.password = v;
-    else if (arg == "--rpc-cookie") o.rpc.cookie_file = v;
-    else if (arg == "--rpc-timeout-ms") o.rpc.timeout_ms = static_cast<int64_t>(integer());
-    else if (arg == "--payout") o.payouts.push_back(parse_payout(v));
-    else if (arg == "--gpu" || arg == "--device") parse_gpu_list(v, arg, o);
-    else if (arg == "--threads-per-block") o.threads_per_block = low_i32(integer());
-    else if (arg == "--blocks") o.grid_blocks = low_i32(integer());
-    else if (arg == "--oversubscribe") o.oversubscribe = low_i32(integer());
-    else if (arg == "--iters") o.iters_per_thread = low_u32(integer());
-    else if (arg == "--coinbase-tag") o.coinbase_tag = v;
-    else if (arg == "--no-longpoll") o.no_longpoll = true;
-    else if (arg == "--poll-sec") o.poll_sec = low_i32(integer());
-    else if (arg == "--status-sec") o.status_sec = low_i32(integer());
-    else if (arg == "--gbt-txids-internal") o.gbt_txids_internal = true;
-    else if (arg == "--extranonce") {
-        o.extranonce_random = v == "random";
-        if (!o.extranonce_random) o.extranonce_start = integer();
-    }
-    else if (arg == "--mine-one") o.mine_one = true;
-    else if (arg == "--found-log") o.found_log = v;
-    else if (arg == "--selftest") o.selftest = true;
-    else if (arg == "--verbose") o.verbose = true;
-    else if (arg == "--cpu") o.cpu = true;
-    else if (arg == "--cpu-threads") o.cpu_threads = low_u32(integer());
-    else if (arg == "--cpu-devices") o.cpu_devices = low_u32(integer());
-    else if (arg == "--cpu-path") {
-        if (v != "auto" && v != "scalar" && v != "avx2" && v != "avx512")
-            throw std::runtime_error("--cpu-path must be auto, scalar, avx2 or avx512: " + v);
-        o.cpu_path = v;
-    }
-    else if (arg == "--api") std::tie(o.api_host, o.api_port) = parse_api_address(v);
-    else if (arg == "--api-token") {
-        if (v.empty()) throw std::runtime_error("--api-token must not be empty");
-        o.api_token = v;
-    }
-    else if (arg == "--benchmark") {
-        o.benchmark_sec = low_i32(integer());
-        benchmark_given = true;
-    }
-    else throw std::runtime_error("unknown option: " + arg);
+const char* const kRpc = "RPC options:";
+const char* const kPayout = "Payout options, repeatable:";
+const char* const kCuda = "CUDA options:";
+const char* const kCpu = "CPU options:";
+const char* const kWork = "Mining/work options:";
+
+// The low 32 bits of the integer value, two's complement for signed fields.
+int32_t i32(const std::string& v, const std::string& as) { return low_i32(parse_u64(v, as)); }
+uint32_t u32(const std::string& v, const std::string& as) { return low_u32(parse_u64(v, as)); }
+
+const std::vector<Option>& options() {
+    using S = Scan&;
+    using V = const std::string&;
+    static const std::vector<Option> table = {
+        {"--rpc-url", Option::value, kRpc, {{"--rpc-url URL", std::string("JSON-RPC URL, default ") + kDefaultRpcUrl}},
+         true, [](S s, V v, V) { s.o.rpc.url = v; }},
+        {"--rpc-user", Option::value, kRpc, {{"--rpc-user USER", "RPC username"}}, true,
+         [](S s, V v, V) { s.o.rpc.user = v; }},
+        {"--rpc-pass", Option::value, kRpc, {{"--rpc-pass PASS", "RPC password"}}, true,
+         [](S s, V v, V) { s.o.rpc.password = v; }},
+        {"--rpc-cookie", Option::value, kRpc,
+         {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
+         true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
+        {"--rpc-timeout-ms", Option::value, kRpc, {{"--rpc-timeout-ms N", "Normal RPC timeout, default 30000"}}, true,
+         [](S s, V v, V as) { s.o.rpc.timeout_ms = static_cast<int64_t>(parse_u64(v, as)); }},
+        {"--payout", Option::list, kPayout,
+         {{"--payout SCRIPT", "Weighted payout; if it is the only payout it receives all coinbasevalue"},
+          {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
+          {"--payout SCRIPT:SATS",
+           "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}},
+         true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout(v)); }},
+        {"--gpu", Option::value, kCuda,
+         {{"--gpu N", "CUDA device, default 0"},
+          {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"}},
+         true, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
+        {"--device", Option::value, nullptr, {}, false, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
+        {"--threads-per-block", Option::value, kCuda, {{"--threads-per-block N", "Default 128"}}, true,
+         [](S s, V v, V as) { s.o.threads_per_block = i32(v, as); },
+         [](S s) { positive(s.o.threads_per_block > 0, "--threads-per-block"); }},
+        {"--blocks", Option::value, kCuda,
+         {{"--blocks N", "CUDA grid blocks; default auto occupancy * SMs * oversubscribe"}}, true,
+         [](S s, V v, V as) { s.o.grid_blocks = i32(v, as); }},
+        {"--oversubscribe", Option::value, kCuda, {{"--oversubscribe N", "Auto-grid multiplier, default 4"}}, true,
+         [](S s, V v, V as) { s.o.oversubscribe = i32(v, as); },
+         [](S s) { positive(s.o.oversubscribe > 0, "--oversubscribe"); }},
+        {"--iters", Option::value, kCuda, {{"--iters N", "Nonces per CUDA thread per launch, default 512"}}, true,
+         [](S s, V v, V as) { s.o.iters_per_thread = u32(v, as); },
+         [](S s) { positive(s.o.iters_per_thread != 0, "--iters"); }},
+        {"--cpu", Option::flag, kCpu,
+         {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"}}, true,
+         [](S s, V, V) { s.o.cpu = true; }},
+        {"--cpu-threads", Option::value, kCpu, {{"--cpu-threads N", "CPU search threads, default all hardware threads"}},
+         true, [](S s, V v, V as) { s.o.cpu_threads = u32(v, as); }},
+        {"--cpu-devices", Option::value, kCpu,
+         {{"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}}, true,
+         [](S s, V v, V as) { s.o.cpu_devices = u32(v, as); },
+         [](S s) { positive(s.o.cpu_devices != 0, "--cpu-devices"); }},
+        {"--cpu-path", Option::value, kCpu,
+         {{"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}}, true,
+         [](S s, V v, V) {
+             if (v != "auto" && v != "scalar" && v != "avx2" && v != "avx512")
+                 fail("--cpu-path must be auto, scalar, avx2 or avx512: " + v);
+             s.o.cpu_path = v;
+         }},
+        {"--coinbase-tag", Option::value, kWork, {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"}},
+         true, [](S s, V v, V) { s.o.coinbase_tag = v; }},
+        {"--no-longpoll", Option::flag, kWork, {{"--no-longpoll", "Disable GBT longpoll and poll periodically instead"}},
+         true, [](S s, V, V) { s.o.no_longpoll = true; }},
+        {"--poll-sec", Option::value, kWork, {{"--poll-sec N", "Poll interval when not using longpoll, default 15"}}, true,
+         [](S s, V v, V as) { s.o.poll_sec = i32(v, as); }, [](S s) { positive(s.o.poll_sec > 0, "--poll-sec"); }},
+        {"--status-sec", Option::value, kWork, {{"--status-sec N", "Status print interval, default 5"}}, true,
+         [](S s, V v, V as) { s.o.status_sec = i32(v, as); }, [](S s) { positive(s.o.status_sec > 0, "--status-sec"); }},
+        {"--gbt-txids-internal", Option::flag, kWork,
+         {{"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"}}, true,
+         [](S s, V, V) { s.o.gbt_txids_internal = true; }},
+        {"--extranonce", Option::value, kWork,
+         {{"--extranonce N", "Starting extranonce, default 0"},
+          {"--extranonce random", "A random 64-bit start from the OS, printed at start-up"}},
+         true,
+         [](S s, V v, V as) {
+             s.o.extranonce_random = v == "random";
+             if (!s.o.extranonce_random) s.o.extranonce_start = parse_u64(v, as);
+         }},
+        {"--mine-one", Option::flag, kWork, {{"--mine-one", "Exit after the first found block is submitted"}}, true,
+         [](S s, V, V) { s.o.mine_one = true; }},
+        {"--found-log", Option::value, kWork,
+         {{"--found-log FILE", std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath}},
+         true, [](S s, V v, V) { s.o.found_log = v; }},
+        {"--selftest", Option::flag, kWork, {{"--selftest", "Run CPU/GPU hash self-tests and exit"}}, true,
+         [](S s, V, V) { s.o.selftest = true; }},
+        {"--benchmark", Option::value, kWork,
+         {{"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"}}, true,
+         [](S s, V v, V as) {
+             s.o.benchmark_sec = i32(v, as);
+             s.benchmark_given = true;
+         },
+         [](S s) { positive(!s.benchmark_given || s.o.benchmark_sec > 0, "--benchmark"); }},
+        {"--api", Option::value, kWork,
+         {{"--api ADDR:PORT", "Serve the read-only status API (/api/v1/summary, /metrics) there; off by default"}}, true,
+         [](S s, V v, V) { std::tie(s.o.api_host, s.o.api_port) = parse_api_address(v); },
+         [](S s) {
+             if (!s.o.api_host.empty() && !is_loopback(s.o.api_host) && s.o.api_token.empty())
+                 fail("--api on " + s.o.api_host + ", not a loopback address, needs --api-token");
+         }},
+        {"--api-token", Option::value, kWork,
+         {{"--api-token TOKEN", "Require Authorization: Bearer TOKEN; needed for a non-loopback ADDR"}}, true,
+         [](S s, V v, V) {
+             if (v.empty()) fail("--api-token must not be empty");
+             s.o.api_token = v;
+         }},
+        {"--verbose", Option::flag, kWork, {{"--verbose", "More logging"}}, true, [](S s, V, V) { s.o.verbose = true; }},
+        {"--config", Option::value, kWork, {{"--config FILE", "Read options from a JSON file; the command line overrides it"}},
+         false, [](S, V, V) {}},
+        {"--version", Option::flag, kWork, {{"--version", "Print the version and exit"}}, false, nullptr},
+        {"--help", Option::flag, kWork, {{"-h, --help", "Show this help"}}, false, nullptr},
+        {"-h", Option::flag, nullptr, {}, false, nullptr},
+    };
+    return table;
 }
 
-void validate(MinerOptions& o, bool benchmark_given) {
-    if (o.threads_per_block <= 0) throw std::runtime_error("--threads-per-block must be positive");
-    if (o.iters_per_thread == 0) throw std::runtime_error("--iters must be positive");
-    if (o.oversubscribe <= 0) throw std::runtime_error("--oversubscribe must be positive");
-    if (o.poll_sec <= 0) throw std::runtime_error("--poll-sec must be positive");
-    if (o.status_sec <= 0) throw std::runtime_error("--status-sec must be positive");
-    if (o.cpu_devices == 0) throw std::runtime_error("--cpu-devices must be positive");
-    if (!o.api_host.empty() && !is_loopback(o.api_host) && o.api_token.empty())
-        throw std::runtime_error("--api on " + o.api_host + ", not a loopback address, needs --api-token");
-    if (benchmark_given && o.benchmark_sec <= 0) throw std::runtime_error("--benchmark must be positive");
+const Option* find_option(const std::string& name) {
+    for (const Option& opt : options())
+        if (name == opt.name) return &opt;
+    return nullptr;
+}
+
+// The checks of every option, in the table's order; the first failure names
+// its option, so that a value from the config file is reported with its key.
+void validate(Scan& scan, const std::map<std::string, std::string>& from_file, const std::string& config) {
+    for (const Option& opt : options()) {
+        if (!opt.check) continue;
+        try {
+            opt.check(scan);
+        } catch (const std::runtime_error& e) {
+            const auto it = from_file.find(opt.name);
+            if (it == from_file.end()) throw;
+            fail("config " + config + ": \"" + std::string(opt.name + 2) + "\" = " + it->second + ": " + e.what());
+        }
+    }
+    MinerOptions& o = scan.o;
     if (o.rpc.user.empty() && o.rpc.cookie_file.empty()) search_cookie(o.rpc);
-    if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty())
-        throw std::runtime_error("missing --payout raw scriptPubKey hex");
+    if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty()) fail("missing --payout raw scriptPubKey hex");
 }
 
-// One option of a config file: "--key", its value, and the JSON it came from.
+// One option of a config file: the option, its value, and the JSON it came from.
 struct FileOption {
-    std::string arg;
+    const Option* option;
     std::string value;
     std::string json;
 };
@@ -148,44 +249,40 @@ std::vector<FileOption> read_config(const std::string& path) {
     try {
         text = read_file(path);
     } catch (const std::runtime_error& e) {
-        throw std::runtime_error("config " + path + ": " + e.what());
+        fail("config " + path + ": " + e.what());
     }
     nlohmann::json doc;
     try {
         doc = nlohmann::json::parse(text);
     } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error("config " + path + ": not valid JSON: " + e.what());
+        fail("config " + path + ": not valid JSON: " + e.what());
     }
-    if (!doc.is_object()) throw std::runtime_error("config " + path + ": not a JSON object");
-    std::vector<FileOption> options;
+    if (!doc.is_object()) fail("config " + path + ": not a JSON object");
+    std::vector<FileOption> found;
     for (const auto& item : doc.items()) {
-        const std::string key = item.key();
+        const std::string& key = item.key();
         const nlohmann::json& value = item.value();
-        const std::string arg = "--" + key;
+        const Option* opt = find_option("--" + key);
+        if (!opt || !opt->config_key) fail("config " + path + ": unknown key \"" + key + "\"");
         auto bad = [&](const std::string& why) {
-            return std::runtime_error("config " + path + ": \"" + key + "\" = " + value.dump() + ": " + why);
+            fail("config " + path + ": \"" + key + "\" = " + value.dump() + ": " + why);
         };
-        if (key == "config" || key == "help" || key == "version" || key == "device" ||
-            !(is_flag(arg) || help_text("").find("  " + arg + " ") != std::string::npos))
-            throw std::runtime_error("config " + path + ": unknown key \"" + key + "\"");
-        if (is_flag(arg)) {
-            if (!value.is_boolean()) throw bad("must be true or false");
-            if (value.get<bool>()) options.push_back({arg, "", value.dump()});
-        } else if (arg == "--payout") {
-            if (!value.is_array()) throw bad("must be a list of strings");
-            for (const auto& item : value) {
-                if (!item.is_string()) throw bad("must be a list of strings");
-                options.push_back({arg, item.get<std::string>(), value.dump()});
+        if (opt->kind == Option::flag) {
+            if (!value.is_boolean()) bad("must be true or false");
+            if (value.get<bool>()) found.push_back({opt, "", value.dump()});
+        } else if (opt->kind == Option::list) {
+            if (!value.is_array()) bad("must be a list of strings");
+            for (const auto& entry : value) {
+                if (!entry.is_string()) bad("must be a list of strings");
+                found.push_back({opt, entry.get<std::string>(), value.dump()});
             }
-        } else if (value.is_string()) {
-            options.push_back({arg, value.get<std::string>(), value.dump()});
-        } else if (value.is_number()) {
-            options.push_back({arg, value.dump(), value.dump()});
+        } else if (value.is_string() || value.is_number()) {
+            found.push_back({opt, value.is_string() ? value.get<std::string>() : value.dump(), value.dump()});
         } else {
-            throw bad("must be a string or a number");
+            bad("must be a string or a number");
         }
     }
-    return options;
+    return found;
 }
 
 }  // namespace
@@ -194,48 +291,12 @@ std::string help_text(const std::string& prog) {
     std::ostringstream out;
     out << "Vorlakken / VKN CUDA SHA3-256t solo miner\n\nUsage:\n  " << prog
         << " --payout <scriptPubKeyHex> [options]\n\n";
-    section(out, "RPC options:",
-            {{"--rpc-url URL", std::string("JSON-RPC URL, default ") + kDefaultRpcUrl},
-             {"--rpc-user USER", "RPC username"},
-             {"--rpc-pass PASS", "RPC password"},
-             {"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"},
-             {"--rpc-timeout-ms N", "Normal RPC timeout, default 30000"}});
-    section(out, "Payout options, repeatable:",
-            {{"--payout SCRIPT", "Weighted payout; if it is the only payout it receives all coinbasevalue"},
-             {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
-             {"--payout SCRIPT:SATS",
-              "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}});
-    section(out, "CUDA options:",
-            {{"--gpu N", "CUDA device, default 0"},
-             {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"},
-             {"--threads-per-block N", "Default 128"},
-             {"--blocks N", "CUDA grid blocks; default auto occupancy * SMs * oversubscribe"},
-             {"--oversubscribe N", "Auto-grid multiplier, default 4"},
-             {"--iters N", "Nonces per CUDA thread per launch, default 512"}});
-    section(out, "CPU options:",
-            {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"},
-             {"--cpu-threads N", "CPU search threads, default all hardware threads"},
-             {"--cpu-devices N", "Split the CPU threads into N search devices, default 1"},
-             {"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}});
-    section(out, "Mining/work options:",
-            {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"},
-             {"--no-longpoll", "Disable GBT longpoll and poll periodically instead"},
-             {"--poll-sec N", "Poll interval when not using longpoll, default 15"},
-             {"--status-sec N", "Status print interval, default 5"},
-             {"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"},
-             {"--extranonce N", "Starting extranonce, default 0"},
-             {"--extranonce random", "A random 64-bit start from the OS, printed at start-up"},
-             {"--mine-one", "Exit after the first found block is submitted"},
-             {"--found-log FILE",
-              std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath},
-             {"--selftest", "Run CPU/GPU hash self-tests and exit"},
-             {"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"},
-             {"--api ADDR:PORT", "Serve the read-only status API (/api/v1/summary, /metrics) there; off by default"},
-             {"--api-token TOKEN", "Require Authorization: Bearer TOKEN; needed for a non-loopback ADDR"},
-             {"--verbose", "More logging"},
-             {"--config FILE", "Read options from a JSON file; the command line overrides it"},
-             {"--version", "Print the version and exit"},
-             {"-h, --help", "Show this help"}});
+    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork}) {
+        std::vector<HelpLine> lines;
+        for (const Option& opt : options())
+            if (opt.section == head) lines.insert(lines.end(), opt.help.begin(), opt.help.end());
+        section(out, head, lines);
+    }
     out << "Examples:\n"
         << "  " << prog << " --rpc-url " << kDefaultRpcUrl << " --rpc-cookie ~/.vorlakken/.cookie \\\n"
         << "    --payout 76a91400112233445566778899aabbccddeeff0011223388ac\n\n"
@@ -245,70 +306,59 @@ std::string help_text(const std::string& prog) {
     return out.str();
 }
 
-ParsedOptions parse_options(int argc, const char* const* argv) {
-    ParsedOptions parsed;
-    MinerOptions& o = parsed.options;
-    bool benchmark_given = false;  // an explicit 0 must fail, not mean "off"
-    auto takes_value = [](const std::string& arg) {
-        static const std::string help = help_text("");
-        return arg == "--config" || arg == "--device" ||
-               (!is_flag(arg) && help.find("  " + arg + " ") != std::string::npos);
-    };
-    // The config file first, so that the command line overrides it.
+namespace {
+
+// The config file named on the command line, if any.
+std::string config_path(int argc, const char* const* argv) {
     std::string config;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--config" && i + 1 < argc) config = argv[i + 1];
-        if (takes_value(arg)) ++i;
+        const Option* opt = find_option(argv[i]);
+        if (opt == find_option("--config") && i + 1 < argc) config = argv[i + 1];
+        if (opt && opt->kind != Option::flag) ++i;
     }
-    std::map<std::string, std::string> from_file;  // option -> its JSON, while the command line leaves it alone
-    auto in_file = [&](const std::string& arg, const std::string& json, const std::string& why) {
-        return std::runtime_error("config " + config + ": \"" + arg.substr(2) + "\" = " + json + ": " + why);
-    };
-    if (!config.empty()) {
-        for (const auto& [arg, value, json] : read_config(config)) {
-            try {
-                apply(o, arg, value, benchmark_given);
-            } catch (const std::runtime_error& e) {
-                throw in_file(arg, json, e.what());
-            }
-            from_file[arg] = json;
-        }
-    }
+    return config;
+}
 
+}  // namespace
+
+ParsedOptions parse_options(int argc, const char* const* argv) {
+    ParsedOptions parsed;
+    Scan scan{parsed.options};
+    // The config file first, so that the command line overrides it.
+    const std::string config = config_path(argc, argv);
+    std::map<std::string, std::string> from_file;  // option -> its JSON, while the command line leaves it alone
+    for (const FileOption& f : config.empty() ? std::vector<FileOption>{} : read_config(config)) {
+        try {
+            f.option->apply(scan, f.value, f.option->name);
+        } catch (const std::runtime_error& e) {
+            fail("config " + config + ": \"" + std::string(f.option->name + 2) + "\" = " + f.json + ": " + e.what());
+        }
+        from_file[f.option->name] = f.json;
+    }
     bool payouts_given = false;  // on the command line they replace the file's list
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "--version") {
+        const Option* opt = find_option(arg);
+        if (!opt) fail("unknown option: " + arg);
+        if (!opt->apply) {  // -h, --help, --version
             parsed.early_exit = true;
             parsed.text = arg == "--version" ? std::string("vkn-miner ") + version_text() + "\n"
                                              : help_text(argc > 0 ? argv[0] : "vkn-miner");
             return parsed;
         }
         std::string value;
-        if (takes_value(arg)) {
-            if (i + 1 >= argc) throw std::runtime_error("missing value after " + arg);
+        if (opt->kind != Option::flag) {
+            if (i + 1 >= argc) fail("missing value after " + arg);
             value = argv[++i];
-        } else if (!is_flag(arg)) {
-            throw std::runtime_error("unknown option: " + arg);
         }
-        if (arg == "--config") continue;
-        if (arg == "--payout" && !payouts_given) {
-            o.payouts.clear();
+        if (opt->kind == Option::list && !payouts_given) {
+            parsed.options.payouts.clear();
             payouts_given = true;
         }
         from_file.erase(arg == "--device" ? "--gpu" : arg);
-        apply(o, arg, value, benchmark_given);
+        opt->apply(scan, value, arg);
     }
-    try {
-        validate(o, benchmark_given);
-    } catch (const std::runtime_error& e) {
-        // A value from the file that fails a check is reported with the file and the key.
-        const std::string why = e.what();
-        const auto it = from_file.find(why.substr(0, why.find(' ')));
-        if (it != from_file.end()) throw in_file(it->first, it->second, why);
-        throw;
-    }
+    validate(scan, from_file, config);
     return parsed;
 }
 
