@@ -103,118 +103,116 @@ const char* const kWork = "Mining/work options:";
 int32_t i32(const std::string& v, const std::string& as) { return low_i32(parse_u64(v, as)); }
 uint32_t u32(const std::string& v, const std::string& as) { return low_u32(parse_u64(v, as)); }
 
-const std::vector<Option>& options() {
-    using S = Scan&;
-    using V = const std::string&;
-    static const std::vector<Option> table = {
-        {"--rpc-url", Option::value, kRpc, {{"--rpc-url URL", std::string("JSON-RPC URL, default ") + kDefaultRpcUrl}},
-         true, [](S s, V v, V) { s.o.rpc.url = v; }},
-        {"--rpc-user", Option::value, kRpc, {{"--rpc-user USER", "RPC username"}}, true,
-         [](S s, V v, V) { s.o.rpc.user = v; }},
-        {"--rpc-pass", Option::value, kRpc, {{"--rpc-pass PASS", "RPC password"}}, true,
-         [](S s, V v, V) { s.o.rpc.password = v; }},
-        {"--rpc-cookie", Option::value, kRpc,
-         {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
-         true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
-        {"--rpc-timeout-ms", Option::value, kRpc, {{"--rpc-timeout-ms N", "Normal RPC timeout, default 30000"}}, true,
-         [](S s, V v, V as) { s.o.rpc.timeout_ms = static_cast<int64_t>(parse_u64(v, as)); }},
-        {"--payout", Option::list, kPayout,
-         {{"--payout SCRIPT", "Weighted payout; if it is the only payout it receives all coinbasevalue"},
-          {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
-          {"--payout SCRIPT:SATS",
-           "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}},
-         true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout(v)); }},
-        {"--gpu", Option::value, kCuda,
-         {{"--gpu N", "CUDA device, default 0"},
-          {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"}},
-         true, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
-        {"--device", Option::value, nullptr, {}, false, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
-        {"--threads-per-block", Option::value, kCuda, {{"--threads-per-block N", "Default 128"}}, true,
-         [](S s, V v, V as) { s.o.threads_per_block = i32(v, as); },
-         [](S s) { positive(s.o.threads_per_block > 0, "--threads-per-block"); }},
-        {"--blocks", Option::value, kCuda,
-         {{"--blocks N", "CUDA grid blocks; default auto occupancy * SMs * oversubscribe"}}, true,
-         [](S s, V v, V as) { s.o.grid_blocks = i32(v, as); }},
-        {"--oversubscribe", Option::value, kCuda, {{"--oversubscribe N", "Auto-grid multiplier, default 4"}}, true,
-         [](S s, V v, V as) { s.o.oversubscribe = i32(v, as); },
-         [](S s) { positive(s.o.oversubscribe > 0, "--oversubscribe"); }},
-        {"--iters", Option::value, kCuda, {{"--iters N", "Nonces per CUDA thread per launch, default 512"}}, true,
-         [](S s, V v, V as) { s.o.iters_per_thread = u32(v, as); },
-         [](S s) { positive(s.o.iters_per_thread != 0, "--iters"); }},
-        {"--cpu", Option::flag, kCpu,
-         {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"}}, true,
-         [](S s, V, V) { s.o.cpu = true; }},
-        {"--cpu-threads", Option::value, kCpu, {{"--cpu-threads N", "CPU search threads, default all hardware threads"}},
-         true, [](S s, V v, V as) { s.o.cpu_threads = u32(v, as); }},
-        {"--cpu-devices", Option::value, kCpu,
-         {{"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}}, true,
-         [](S s, V v, V as) { s.o.cpu_devices = u32(v, as); },
-         [](S s) { positive(s.o.cpu_devices != 0, "--cpu-devices"); }},
-        {"--cpu-path", Option::value, kCpu,
-         {{"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}}, true,
-         [](S s, V v, V) {
-             if (v != "auto" && v != "scalar" && v != "avx2" && v != "avx512")
-                 fail("--cpu-path must be auto, scalar, avx2 or avx512: " + v);
-             s.o.cpu_path = v;
-         }},
-        {"--coinbase-tag", Option::value, kWork, {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"}},
-         true, [](S s, V v, V) { s.o.coinbase_tag = v; }},
-        {"--no-longpoll", Option::flag, kWork, {{"--no-longpoll", "Disable GBT longpoll and poll periodically instead"}},
-         true, [](S s, V, V) { s.o.no_longpoll = true; }},
-        {"--poll-sec", Option::value, kWork, {{"--poll-sec N", "Poll interval when not using longpoll, default 15"}}, true,
-         [](S s, V v, V as) { s.o.poll_sec = i32(v, as); }, [](S s) { positive(s.o.poll_sec > 0, "--poll-sec"); }},
-        {"--status-sec", Option::value, kWork, {{"--status-sec N", "Status print interval, default 5"}}, true,
-         [](S s, V v, V as) { s.o.status_sec = i32(v, as); }, [](S s) { positive(s.o.status_sec > 0, "--status-sec"); }},
-        {"--gbt-txids-internal", Option::flag, kWork,
-         {{"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"}}, true,
-         [](S s, V, V) { s.o.gbt_txids_internal = true; }},
-        {"--extranonce", Option::value, kWork,
-         {{"--extranonce N", "Starting extranonce, default 0"},
-          {"--extranonce random", "A random 64-bit start from the OS, printed at start-up"}},
-         true,
-         [](S s, V v, V as) {
-             s.o.extranonce_random = v == "random";
-             if (!s.o.extranonce_random) s.o.extranonce_start = parse_u64(v, as);
-         }},
-        {"--mine-one", Option::flag, kWork, {{"--mine-one", "Exit after the first found block is submitted"}}, true,
-         [](S s, V, V) { s.o.mine_one = true; }},
-        {"--found-log", Option::value, kWork,
-         {{"--found-log FILE", std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath}},
-         true, [](S s, V v, V) { s.o.found_log = v; }},
-        {"--selftest", Option::flag, kWork, {{"--selftest", "Run CPU/GPU hash self-tests and exit"}}, true,
-         [](S s, V, V) { s.o.selftest = true; }},
-        {"--benchmark", Option::value, kWork,
-         {{"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"}}, true,
-         [](S s, V v, V as) {
-             s.o.benchmark_sec = i32(v, as);
-             s.benchmark_given = true;
-         },
-         [](S s) { positive(!s.benchmark_given || s.o.benchmark_sec > 0, "--benchmark"); }},
-        {"--api", Option::value, kWork,
-         {{"--api ADDR:PORT", "Serve the read-only status API (/api/v1/summary, /metrics) there; off by default"}}, true,
-         [](S s, V v, V) { std::tie(s.o.api_host, s.o.api_port) = parse_api_address(v); },
-         [](S s) {
-             if (!s.o.api_host.empty() && !is_loopback(s.o.api_host) && s.o.api_token.empty())
-                 fail("--api on " + s.o.api_host + ", not a loopback address, needs --api-token");
-         }},
-        {"--api-token", Option::value, kWork,
-         {{"--api-token TOKEN", "Require Authorization: Bearer TOKEN; needed for a non-loopback ADDR"}}, true,
-         [](S s, V v, V) {
-             if (v.empty()) fail("--api-token must not be empty");
-             s.o.api_token = v;
-         }},
-        {"--verbose", Option::flag, kWork, {{"--verbose", "More logging"}}, true, [](S s, V, V) { s.o.verbose = true; }},
-        {"--config", Option::value, kWork, {{"--config FILE", "Read options from a JSON file; the command line overrides it"}},
-         false, [](S, V, V) {}},
-        {"--version", Option::flag, kWork, {{"--version", "Print the version and exit"}}, false, nullptr},
-        {"--help", Option::flag, kWork, {{"-h, --help", "Show this help"}}, false, nullptr},
-        {"-h", Option::flag, nullptr, {}, false, nullptr},
-    };
-    return table;
-}
+using S = Scan&;
+using V = const std::string&;
+
+const std::vector<Option> kOptions = {
+    {"--rpc-url", Option::value, kRpc, {{"--rpc-url URL", std::string("JSON-RPC URL, default ") + kDefaultRpcUrl}},
+     true, [](S s, V v, V) { s.o.rpc.url = v; }},
+    {"--rpc-user", Option::value, kRpc, {{"--rpc-user USER", "RPC username"}}, true,
+     [](S s, V v, V) { s.o.rpc.user = v; }},
+    {"--rpc-pass", Option::value, kRpc, {{"--rpc-pass PASS", "RPC password"}}, true,
+     [](S s, V v, V) { s.o.rpc.password = v; }},
+    {"--rpc-cookie", Option::value, kRpc,
+     {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
+     true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
+    {"--rpc-timeout-ms", Option::value, kRpc, {{"--rpc-timeout-ms N", "Normal RPC timeout, default 30000"}}, true,
+     [](S s, V v, V as) { s.o.rpc.timeout_ms = static_cast<int64_t>(parse_u64(v, as)); }},
+    {"--payout", Option::list, kPayout,
+     {{"--payout SCRIPT", "Weighted payout; if it is the only payout it receives all coinbasevalue"},
+      {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
+      {"--payout SCRIPT:SATS",
+       "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}},
+     true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout(v)); }},
+    {"--gpu", Option::value, kCuda,
+     {{"--gpu N", "CUDA device, default 0"},
+      {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"}},
+     true, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
+    {"--device", Option::value, nullptr, {}, false, [](S s, V v, V as) { parse_gpu_list(v, as, s.o); }},
+    {"--threads-per-block", Option::value, kCuda, {{"--threads-per-block N", "Default 128"}}, true,
+     [](S s, V v, V as) { s.o.threads_per_block = i32(v, as); },
+     [](S s) { positive(s.o.threads_per_block > 0, "--threads-per-block"); }},
+    {"--blocks", Option::value, kCuda,
+     {{"--blocks N", "CUDA grid blocks; default auto occupancy * SMs * oversubscribe"}}, true,
+     [](S s, V v, V as) { s.o.grid_blocks = i32(v, as); }},
+    {"--oversubscribe", Option::value, kCuda, {{"--oversubscribe N", "Auto-grid multiplier, default 4"}}, true,
+     [](S s, V v, V as) { s.o.oversubscribe = i32(v, as); },
+     [](S s) { positive(s.o.oversubscribe > 0, "--oversubscribe"); }},
+    {"--iters", Option::value, kCuda, {{"--iters N", "Nonces per CUDA thread per launch, default 512"}}, true,
+     [](S s, V v, V as) { s.o.iters_per_thread = u32(v, as); },
+     [](S s) { positive(s.o.iters_per_thread != 0, "--iters"); }},
+    {"--cpu", Option::flag, kCpu,
+     {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"}}, true,
+     [](S s, V, V) { s.o.cpu = true; }},
+    {"--cpu-threads", Option::value, kCpu, {{"--cpu-threads N", "CPU search threads, default all hardware threads"}},
+     true, [](S s, V v, V as) { s.o.cpu_threads = u32(v, as); }},
+    {"--cpu-devices", Option::value, kCpu,
+     {{"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}}, true,
+     [](S s, V v, V as) { s.o.cpu_devices = u32(v, as); },
+     [](S s) { positive(s.o.cpu_devices != 0, "--cpu-devices"); }},
+    {"--cpu-path", Option::value, kCpu,
+     {{"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}}, true,
+     [](S s, V v, V) {
+         if (v != "auto" && v != "scalar" && v != "avx2" && v != "avx512")
+             fail("--cpu-path must be auto, scalar, avx2 or avx512: " + v);
+         s.o.cpu_path = v;
+     }},
+    {"--coinbase-tag", Option::value, kWork, {{"--coinbase-tag STRING", "Coinbase scriptSig tag, default /vkncuda/"}},
+     true, [](S s, V v, V) { s.o.coinbase_tag = v; }},
+    {"--no-longpoll", Option::flag, kWork, {{"--no-longpoll", "Disable GBT longpoll and poll periodically instead"}},
+     true, [](S s, V, V) { s.o.no_longpoll = true; }},
+    {"--poll-sec", Option::value, kWork, {{"--poll-sec N", "Poll interval when not using longpoll, default 15"}}, true,
+     [](S s, V v, V as) { s.o.poll_sec = i32(v, as); }, [](S s) { positive(s.o.poll_sec > 0, "--poll-sec"); }},
+    {"--status-sec", Option::value, kWork, {{"--status-sec N", "Status print interval, default 5"}}, true,
+     [](S s, V v, V as) { s.o.status_sec = i32(v, as); }, [](S s) { positive(s.o.status_sec > 0, "--status-sec"); }},
+    {"--gbt-txids-internal", Option::flag, kWork,
+     {{"--gbt-txids-internal", "Use only if your VKN node emits transaction hashes in internal byte order"}}, true,
+     [](S s, V, V) { s.o.gbt_txids_internal = true; }},
+    {"--extranonce", Option::value, kWork,
+     {{"--extranonce N", "Starting extranonce, default 0"},
+      {"--extranonce random", "A random 64-bit start from the OS, printed at start-up"}},
+     true,
+     [](S s, V v, V as) {
+         s.o.extranonce_random = v == "random";
+         if (!s.o.extranonce_random) s.o.extranonce_start = parse_u64(v, as);
+     }},
+    {"--mine-one", Option::flag, kWork, {{"--mine-one", "Exit after the first found block is submitted"}}, true,
+     [](S s, V, V) { s.o.mine_one = true; }},
+    {"--found-log", Option::value, kWork,
+     {{"--found-log FILE", std::string("Journal of found blocks and their outcomes, default ") + kDefaultJournalPath}},
+     true, [](S s, V v, V) { s.o.found_log = v; }},
+    {"--selftest", Option::flag, kWork, {{"--selftest", "Run CPU/GPU hash self-tests and exit"}}, true,
+     [](S s, V, V) { s.o.selftest = true; }},
+    {"--benchmark", Option::value, kWork,
+     {{"--benchmark SECONDS", "Hash a synthetic header for SECONDS without a node, then exit"}}, true,
+     [](S s, V v, V as) {
+         s.o.benchmark_sec = i32(v, as);
+         s.benchmark_given = true;
+     },
+     [](S s) { positive(!s.benchmark_given || s.o.benchmark_sec > 0, "--benchmark"); }},
+    {"--api", Option::value, kWork,
+     {{"--api ADDR:PORT", "Serve the read-only status API (/api/v1/summary, /metrics) there; off by default"}}, true,
+     [](S s, V v, V) { std::tie(s.o.api_host, s.o.api_port) = parse_api_address(v); },
+     [](S s) {
+         if (!s.o.api_host.empty() && !is_loopback(s.o.api_host) && s.o.api_token.empty())
+             fail("--api on " + s.o.api_host + ", not a loopback address, needs --api-token");
+     }},
+    {"--api-token", Option::value, kWork,
+     {{"--api-token TOKEN", "Require Authorization: Bearer TOKEN; needed for a non-loopback ADDR"}}, true,
+     [](S s, V v, V) {
+         if (v.empty()) fail("--api-token must not be empty");
+         s.o.api_token = v;
+     }},
+    {"--verbose", Option::flag, kWork, {{"--verbose", "More logging"}}, true, [](S s, V, V) { s.o.verbose = true; }},
+    {"--config", Option::value, kWork,
+     {{"--config FILE", "Read options from a JSON file; the command line overrides it"}}, false, [](S, V, V) {}},
+    {"--version", Option::flag, kWork, {{"--version", "Print the version and exit"}}, false, nullptr},
+    {"--help", Option::flag, kWork, {{"-h, --help", "Show this help"}}, false, nullptr},
+    {"-h", Option::flag, nullptr, {}, false, nullptr},
+};
 
 const Option* find_option(const std::string& name) {
-    for (const Option& opt : options())
+    for (const Option& opt : kOptions)
         if (name == opt.name) return &opt;
     return nullptr;
 }
@@ -222,7 +220,7 @@ const Option* find_option(const std::string& name) {
 // The checks of every option, in the table's order; the first failure names
 // its option, so that a value from the config file is reported with its key.
 void validate(Scan& scan, const std::map<std::string, std::string>& from_file, const std::string& config) {
-    for (const Option& opt : options()) {
+    for (const Option& opt : kOptions) {
         if (!opt.check) continue;
         try {
             opt.check(scan);
@@ -293,7 +291,7 @@ std::string help_text(const std::string& prog) {
         << " --payout <scriptPubKeyHex> [options]\n\n";
     for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork}) {
         std::vector<HelpLine> lines;
-        for (const Option& opt : options())
+        for (const Option& opt : kOptions)
             if (opt.section == head) lines.insert(lines.end(), opt.help.begin(), opt.help.end());
         section(out, head, lines);
     }
