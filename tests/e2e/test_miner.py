@@ -26,7 +26,8 @@ PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
 IMPOSSIBLE = {"bits": "03000001"}  # a target of 1: nothing meets it
 HARD = {"bits": "20000010"}  # a block every 2^20 hashes: a few a second on one CPU thread
 DEFAULTS = {"txs": 5, "segwit_share": 0.5, "bits": "207fffff", "target": True, "rules": "segwit",
-            "default_commitment": True, "coinbaseaux": None, "noncerange": "00000000ffffffff", "no_longpollid": False}
+            "default_commitment": True, "coinbaseaux": None, "noncerange": "00000000ffffffff", "no_longpollid": False,
+            "workid": False}
 ACCEPTED = r"\[submit\] accepted by node$"
 
 
@@ -143,6 +144,7 @@ class MineOne(NodeGroup):
             row({"target": False, "bits": "2007ffff"}, lines=[".", work + ".* target=07ffff0{58} "]),
             row({"height": 1}, lines=[".", r"\[work\] height=1 "]),  # up to 16: small-integer opcodes
             row({"height": 17}, lines=[".", r"\[work\] height=17 "]),
+            row({"workid": True}),  # the template's workid comes back with the block
             row({}, self.miner("--mine-one", url=url.replace("//", "//alice:pw@"), auth=[]),
                 [re.escape("[rpc] url=" + url.replace("//", "//alice:***@")) + "$"]),
             row({}, ["env", "http_proxy=http://127.0.0.1:1/", *mine]),  # the node is reached directly
@@ -167,7 +169,9 @@ class MineOne(NodeGroup):
             _, out, err = self.check(cmd, out=["."] + lines, err=err, last=last)
             self.assertNotIn(":pw@", "\n".join(out + err))
             if last == ACCEPTED:
-                self.assertIsNone(self.verdicts()[-1]["verdict"], options)
+                verdict = self.verdicts()[-1]
+                self.assertIsNone(verdict["verdict"], options)
+                self.assertEqual(verdict["workid"] is not None, bool(options.get("workid")), options)
         self.assertGreaterEqual(time.time() - start, 7.5)  # a second between the first attempts, then 2 s and 4 s
         random_runs = [self.check(self.miner("--mine-one", "--extranonce", "random"))[1] for _ in range(2)]
         starts = [re.fullmatch(r"\[work\] extranonce start=(\d+) \(random\)", out[2])[1] for out in random_runs]
@@ -245,6 +249,7 @@ class RunningMiner(NodeGroup):
         time.sleep(max(0, 15 - (time.time() - found)))
         self.node.call("setfault", {"mode": "off"})
         m.wait_for(ACCEPTED)
+        m.wait_for(r" abandoned: a block on its parent was accepted$")  # the blocks found beside it
         self.configure(**IMPOSSIBLE)  # the chain holds still: no block of this tip is pending when the node goes
         m.wait_for(r"^\[work\] longpoll update received$")
         m.wait_for(r"^\[stat\] ")  # the blocks found beside the accepted one are abandoned by now
@@ -282,6 +287,48 @@ class RunningMiner(NodeGroup):
         self.assertNotIn("pending", [s[-1][0] for s in final.values()])
         got = {v.get("hash"): v["verdict"] for v in self.verdicts()}
         self.assertEqual((got[first], got[second]), (None, None))
+
+    def test_blocks_in_quick_succession(self):
+        # One miner, or two on one node, finding blocks every moment: heights never go back, no template is
+        # printed twice in a row, no block reaches the node twice, and one miner alone never builds on a parent
+        # its own block has replaced.
+        for miners, seconds in ((1, 20), (2, 10)):
+            self.configure(bits="1e03ffff")
+            before = len(self.verdicts())
+            ms = [self.start("--extranonce", str(k * 10 ** 12)) for k in range(miners)]
+            time.sleep(seconds)
+            for m in ms:
+                m.stop()
+                works = [x for x in m.lines if x.startswith("[work] height=")]
+                heights = [int(re.match(r"\[work\] height=(\d+)", x)[1]) for x in works]
+                self.assertEqual(heights, sorted(heights))
+                self.assertFalse([a for a, b in zip(works, works[1:]) if a == b])
+            verdicts = [v["verdict"] for v in self.verdicts()[before:]]
+            self.assertGreater(verdicts.count(None), 5)
+            self.assertNotIn("duplicate", verdicts)
+            if miners == 1:
+                self.assertEqual(set(verdicts), {None})
+
+    def test_a_closed_output_loses_no_block(self):
+        # As "vkn-miner ... | head -n 3": standard output goes away while blocks are being found.
+        self.configure(**HARD)
+        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
+        m = self.start(journal=journal)
+        m.wait_for(r"^\[work\] height=")
+        m.proc.stdout.close()
+        before = len(self.verdicts())
+        deadline = time.time() + 30
+        while len(self.verdicts()) < before + 3 and time.time() < deadline:
+            time.sleep(0.2)
+        m.proc.send_signal(signal.SIGINT)
+        self.assertEqual(m.proc.wait(30), 0)
+        with open(journal) as f:
+            lines = [json.loads(x) for x in f]
+        last = {x["hash"]: x["status"] for x in lines}
+        accepted = {v["hash"] for v in self.verdicts() if v["verdict"] is None}
+        self.assertGreaterEqual(len(last), 3)
+        self.assertEqual({h for h, status in last.items() if status == "accepted"}, set(last) & accepted)
+        self.assertNotIn("pending", last.values())
 
     def test_pending_siblings_all_wait_for_the_node(self):
         # Blocks of an earlier run on the node's tip, the node refusing blocks: each one waits, none is taken for
@@ -441,8 +488,9 @@ class OneShotRuns(NodeGroup):
              "error: RPC cookie file does not contain user:password: " + bad_cookie),
             ("rpcerror", self.miner(), 1, [], 'error: JSON-RPC error calling getblocktemplate: {"code":-10,'),
             ("badjson", self.miner(), 1, [], "error: invalid JSON-RPC response: "),
-            (None, self.miner("--payout", PAYOUT + ":5000000001"), 2, [],
-             "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template"),
+            *[(None, self.miner("--payout", PAYOUT + ":5000000001", *api), 2, [],
+               "[work] candidate build failed: absolute payout sum exceeds coinbasevalue from template")
+              for api in ([], ["--api", "127.0.0.1:0"], ["--api", "127.0.0.1:0"], ["--api", "127.0.0.1:0"])],
             (None, ["prlimit", "--as=400000000", MINER, "--benchmark", "1", "--cpu", "--cpu-threads", "1000"], 1,
              ["[cpu] threads=1000 "], "error: cannot start search thread "),
             # A device that fails while mining ends the process rather than leaving it idle.
