@@ -199,13 +199,6 @@ class RunningMiner(NodeGroup):
             self.assertTrue(len(err) == 1 and err[0].startswith("[longpoll] [json.exception.type_error.304]"), err)
             self.assertEqual([v["verdict"] for v in self.verdicts()[-2:]], [None] * 2)
 
-    def test_a_block_the_node_did_not_take_is_not_found_again(self):
-        self.configure({"mode": "verdict", "verdict": "inconclusive", "methods": ["submitblock"]})
-        m = self.start()
-        hashes = {re.search("hash=(\\w+)", m.wait_for(r"^\[found\] ")).group(1) for _ in range(3)}
-        m.stop()
-        self.assertEqual(len(hashes), 3, m.lines)
-
     def test_a_node_restarted_with_a_new_cookie(self):
         self.configure(**IMPOSSIBLE)
         m = self.start("--no-longpoll", "--poll-sec", "1")
@@ -329,22 +322,6 @@ class RunningMiner(NodeGroup):
         self.assertGreaterEqual(len(last), 3)
         self.assertEqual({h for h, status in last.items() if status == "accepted"}, set(last) & accepted)
         self.assertNotIn("pending", last.values())
-
-    def test_pending_siblings_all_wait_for_the_node(self):
-        # Blocks of an earlier run on the node's tip, the node refusing blocks: each one waits, none is taken for
-        # accepted and none abandons the others.
-        self.configure({"mode": "close", "methods": ["submitblock"]}, **IMPOSSIBLE)
-        status = self.node.call("getstatus")
-        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
-        with open(journal, "w") as f:
-            for n in (1, 2, 3):
-                f.write(json.dumps({"hash": "a%d" % n, "prevhash": status["tip"], "height": status["height"] + 1,
-                                    "block": "00", "status": "pending"}) + "\n")
-        m = self.start(journal=journal)
-        lines = [m.wait_for(r"^\[journal\] ") for _ in range(3)]
-        m.stop()
-        self.assertEqual(lines, ["[journal] submitting pending block hash=a%d height=%d" % (n, status["height"] + 1)
-                                 for n in (1, 2, 3)])
 
     def test_a_rig_of_cpu_devices(self):
         # Three devices in one process, each in its own extranonce lane (a few thousand nonces each), all

@@ -63,9 +63,10 @@ struct ScriptedNode {
     }
 };
 
+// The templates installed, as (height, curtime), in order.
 struct Installed {
     std::mutex m;
-    std::vector<std::pair<uint32_t, uint32_t>> work;  // height, curtime
+    std::vector<std::pair<uint32_t, uint32_t>> work;
     WorkSource::Publish publish() {
         return [this](const BlockTemplate& t) {
             std::lock_guard<std::mutex> lock(m);
@@ -73,13 +74,11 @@ struct Installed {
         };
     }
     std::vector<std::pair<uint32_t, uint32_t>> await(size_t n) {
-        for (int i = 0; i < 4000 && size() < n; ++i) std::this_thread::sleep_for(5ms);
-        std::lock_guard<std::mutex> lock(m);
-        return work;
-    }
-    size_t size() {
-        std::lock_guard<std::mutex> lock(m);
-        return work.size();
+        for (int i = 0;; ++i) {
+            std::lock_guard<std::mutex> lock(m);
+            if (work.size() >= n || i == 4000) return work;
+            std::this_thread::sleep_for(5ms);
+        }
     }
 };
 
@@ -156,29 +155,19 @@ TEST(WorkSource, AnUnansweredLongPollGivesWayToAFreshTemplate) {
     EXPECT_EQ(got.await(2).back().first, 2u);
 }
 
-TEST(WorkSource, AStopCancelsTheFirstFetchAndClosingEndsHeldCalls) {
+// Every test above ends with calls held at the node: the source cancels them as it goes, or the test hangs.
+TEST(WorkSource, AStopCancelsTheFirstFetch) {
     ScriptedNode node;
     node.hold_plain = true;
     Installed got;
     std::atomic<bool> stop{false};
-    WorkSource first(node.fetch(), WorkSettings{}, got.publish());
+    WorkSource source(node.fetch(), WorkSettings{}, got.publish());
     std::thread stopper([&] {
         node.await_calls(1);
         stop = true;
     });
-    EXPECT_THROW(first.start(stop), RpcCancelled);
+    EXPECT_THROW(source.start(stop), RpcCancelled);
     stopper.join();
-    node.set(node.hold_plain, false);
-    auto source = std::make_unique<WorkSource>(node.fetch(), WorkSettings{}, got.publish());
-    testing::internal::CaptureStdout();
-    source->start(kNoStop);
-    node.set(node.hold_plain, true);
-    source->refresh();  // both a refresh and a long poll are held now
-    node.await_calls(4);
-    const auto t = std::chrono::steady_clock::now();
-    source.reset();
-    testing::internal::GetCapturedStdout();
-    EXPECT_LT(std::chrono::steady_clock::now() - t, 500ms);
 }
 
 }  // namespace
