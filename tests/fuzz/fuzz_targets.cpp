@@ -46,13 +46,12 @@ void run(const std::string& in) {
     std::vector<std::string> args{"vkn-miner"};  // one argument a line
     std::istringstream lines(in);
     for (std::string line; std::getline(lines, line);) {
-        line = std::string(line.c_str());  // an argument ends at its first NUL
-        if (line == "-h" || line == "--help") return;  // prints the help and exits, by design
-        args.push_back(line);
+        args.push_back(line.c_str());  // an argument ends at its first NUL
     }
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
-    parse_options(int(argv.size()), argv.data());
+    const ParsedOptions p = parse_options(int(argv.size()), argv.data());
+    if (p.early_exit && p.text.empty()) std::abort();  // help and version always have their text
 #elif defined(VKN_FUZZ_TEXT)
     // Hex reads back as what it was, lower-cased; numbers parse or throw.
     try {
