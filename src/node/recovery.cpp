@@ -1,5 +1,6 @@
 #include "node/recovery.h"
 
+#include "node/rpc_client.h"
 #include "util/output.h"
 
 namespace vkn {
@@ -11,6 +12,8 @@ void recover_pending(Journal& journal, Submitter& submitter, const HeaderQuery& 
         bool told = true;
         try {
             header = query(b.hash);
+        } catch (const RpcCancelled&) {
+            throw;  // a stop: every block stays as it is
         } catch (const std::exception& e) {
             told = false;
             if (b.prevhash != tip) {

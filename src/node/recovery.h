@@ -20,7 +20,8 @@ using HeaderQuery = std::function<std::optional<nlohmann::json>(const std::strin
 // In the main chain: accepted. Known off it, or unknown and not on `tip`:
 // abandoned. Unknown and on the tip: handed to the submitter again. When the
 // node cannot tell, a block on the tip is handed over again (a "duplicate"
-// then counts as accepted) and any other stays pending.
+// then counts as accepted) and any other stays pending. A cancelled query
+// (RpcCancelled: a stop) ends the pass with every block left as it was.
 void recover_pending(Journal& journal, Submitter& submitter, const HeaderQuery& query, const std::string& tip);
 
 }  // namespace vkn
