@@ -57,7 +57,7 @@ void WorkSource::start(const std::atomic<bool>& stop) {
 void WorkSource::refresh() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        refresh_wanted_ = true;
+        refresh_wanted_ = Origin::after_submit;
     }
     wake_.notify_all();
 }
@@ -108,25 +108,25 @@ bool WorkSource::periodic_due_locked() const {
 void WorkSource::refresh_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait_until(lock, next_periodic_, [this] { return closing_flag_ || refresh_wanted_; });
+        wake_.wait_until(lock, next_periodic_, [this] { return closing_flag_ || refresh_wanted_ != Origin::none; });
         if (closing_flag_) return;
-        const bool asked = refresh_wanted_;
-        if (!asked && !periodic_due_locked()) {
+        const Origin origin = refresh_wanted_ != Origin::none ? refresh_wanted_ : Origin::periodic;
+        if (origin == Origin::periodic && !periodic_due_locked()) {
             if (Clock::now() >= next_periodic_) next_periodic_ = Clock::now() + std::chrono::seconds(settings_.poll_sec);
             continue;
         }
-        refresh_wanted_ = false;
+        refresh_wanted_ = Origin::none;
         const uint64_t began = sequence_.load();
         lock.unlock();
-        if (!asked) print_out("[work] periodic GBT refresh");
+        if (origin == Origin::periodic) print_out("[work] periodic GBT refresh");
         try {
-            offer(fetch_("", -1, &closing_), began, asked ? Origin::after_submit : Origin::periodic);
+            offer(fetch_("", -1, &closing_), began, origin);
         } catch (const RpcCancelled&) {
         } catch (const std::exception& e) {
-            if (!closing_.load())
-                print_err(std::string(asked ? "[rpc] getblocktemplate after submit failed: "
-                                            : "[rpc] periodic getblocktemplate failed: ") +
-                          e.what());
+            const char* what = origin == Origin::periodic     ? "[rpc] periodic getblocktemplate failed: "
+                               : origin == Origin::after_submit ? "[rpc] getblocktemplate after submit failed: "
+                                                                : "[rpc] getblocktemplate after a held long poll failed: ";
+            if (!closing_.load()) print_err(what + std::string(e.what()));
         }
         lock.lock();
         // Every fetch restarts the period: a failed refresh is not retried at once.
@@ -156,7 +156,11 @@ void WorkSource::longpoll_loop() {
             next_poll = Clock::now() + 2 * settings_.longpoll_gap;
             // A poll that something on the way held past the limit: the node
             // may be far ahead, so fetch its tip now rather than wait on.
-            if (Clock::now() - polled_at >= settings_.longpoll_limit) refresh();
+            if (Clock::now() - polled_at >= settings_.longpoll_limit) {
+                std::lock_guard<std::mutex> relock(mutex_);
+                refresh_wanted_ = Origin::after_longpoll;
+                wake_.notify_all();
+            }
         }
         lock.lock();
     }

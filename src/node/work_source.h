@@ -69,7 +69,7 @@ public:
     std::chrono::steady_clock::time_point installed_at() const;
 
 private:
-    enum class Origin { first, longpoll, periodic, after_submit };
+    enum class Origin { none, first, longpoll, periodic, after_submit, after_longpoll };
     // Parses and installs unless newer work came in since `began`, or it is
     // the work already installed. True when installed.
     bool offer(const nlohmann::json& reply, uint64_t began, Origin origin);
@@ -87,7 +87,7 @@ private:
     std::atomic<uint64_t> sequence_{0};
     std::atomic<uint64_t> longpoll_updates_{0};
     std::string longpollid_;  // of the installed template
-    bool refresh_wanted_ = false;
+    Origin refresh_wanted_ = Origin::none;  // a refresh asked for, and why
     bool closing_flag_ = false;
     std::chrono::steady_clock::time_point next_periodic_{};
     std::atomic<bool> closing_{false};       // cancels the refresh in flight

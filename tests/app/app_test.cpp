@@ -125,6 +125,8 @@ TEST(Options, ConfigFileAndCommandLine) {
     EXPECT_EQ(parsed({"--config", "/nonexistent/c.json"}), "config /nonexistent/c.json: cannot open file: "
                                                            "/nonexistent/c.json");
     EXPECT_EQ(parsed({"--payout", "51", "--config"}), "missing value after --config");
+    const char* version[] = {"vkn-miner", "--version", "--bogus"};  // nothing after it is read
+    EXPECT_TRUE(parse_options(3, version).early_exit && parse_options(3, version).text.starts_with("vkn-miner 1."));
 }
 
 TEST(Options, CookieSearch) {

@@ -155,6 +155,32 @@ TEST(WorkSource, AnUnansweredLongPollGivesWayToAFreshTemplate) {
     EXPECT_EQ(got.await(2).back().first, 2u);
 }
 
+// A node that fails every long poll: polls twice the gap apart, never in a burst.
+TEST(WorkSource, LongPollsArePaced) {
+    std::mutex m;
+    std::vector<std::chrono::steady_clock::time_point> polls;
+    auto fetch = [&](const std::string& id, int64_t, const std::atomic<bool>*) -> json {
+        std::lock_guard<std::mutex> lock(m);
+        if (id.empty()) return ScriptedNode::tpl(1);
+        polls.push_back(std::chrono::steady_clock::now());
+        throw RpcError("RPC HTTP 500 calling getblocktemplate: down");
+    };
+    WorkSettings settings;
+    settings.longpoll_gap = 50ms;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    {
+        WorkSource source(fetch, settings, [](const BlockTemplate&) {});
+        source.start(kNoStop);
+        std::this_thread::sleep_for(400ms);
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("[longpoll] RPC HTTP 500 calling getblocktemplate: down\n"),
+              std::string::npos);
+    ASSERT_GE(polls.size(), 2u);
+    for (size_t i = 1; i < polls.size(); ++i) EXPECT_GE(polls[i] - polls[i - 1], 100ms);
+}
+
 // Every test above ends with calls held at the node: the source cancels them as it goes, or the test hangs.
 TEST(WorkSource, AStopCancelsTheFirstFetch) {
     ScriptedNode node;
