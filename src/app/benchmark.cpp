@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 
 #include "mining/reporting.h"
 #include "app/stop.h"
+#include "util/output.h"
 
 namespace vkn {
 
@@ -31,19 +31,18 @@ int run_benchmark(SearchBackend& backend, const MinerOptions& options) {
         next += r.hashes;
         const auto now = Clock::now();
         if (std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >= options.status_sec) {
-            std::cout << stat_line({.batch_start = batch_start,
-                                    .total = total,
-                                    .run_ns = std::chrono::nanoseconds(now - start).count(),
-                                    .batch = r})
-                      << "\n";
+            print_out(stat_line({.batch_start = batch_start,
+                                 .total = total,
+                                 .run_ns = std::chrono::nanoseconds(now - start).count(),
+                                 .batch = r}));
             last_status = now;
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.2f", seconds);
-    std::cout << "[bench] hashes=" << total << " seconds=" << secs
-              << " rate=" << format_hashrate(seconds > 0 ? double(total) / seconds : 0.0) << "\n";
+    print_out("[bench] hashes=" + std::to_string(total) + " seconds=" + secs +
+              " rate=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0));
     return 0;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <tuple>
@@ -12,6 +11,7 @@
 
 #include "util/files.h"
 #include "util/hex.h"
+#include "util/output.h"
 
 namespace vkn {
 namespace {
@@ -176,8 +176,7 @@ bool RpcClient::reload_cookie(const std::string& refused_user, const std::string
     std::lock_guard<std::mutex> lock(credentials_mutex_);
     if (std::pair(user_, password_) != fresh) {  // another thread may have re-read it already
         std::tie(user_, password_) = fresh;
-        // One write, so the line never interleaves with the driver's; never the secret.
-        std::cerr << ("[rpc] HTTP 401: credentials re-read from cookie file " + cookie_file_ + "\n");
+        print_err("[rpc] HTTP 401: credentials re-read from cookie file " + cookie_file_);  // never the secret
     }
     return true;
 }
