@@ -19,11 +19,6 @@ namespace {
 
 using nlohmann::json;
 
-json minimal() {
-    return json{{"version", 536870912}, {"previousblockhash", std::string(62, '0') + "ff"}, {"curtime", 1700000000},
-                {"coinbasevalue", 5000000000ull}, {"height", 840000}, {"bits", "207fffff"}};
-}
-
 TEST(Template, ParsesTheRealReconstructedTemplate) {
     const json reply = json::parse(testdata("mainnet-702861.gbt.json"));
     BlockTemplate t = parse_block_template(reply, false);
@@ -49,7 +44,7 @@ TEST(Template, Targets) {
         {0x20ffffff, std::string(64, '0')},                   // sign bit set
     };
     for (const auto& row : rows) EXPECT_EQ(hash_to_display_hex(compact_to_target(row.bits)), row.target) << row.bits;
-    json r = minimal();
+    json r = minimal_template();
     r["bits"] = "1d00ffff";
     r["target"] = "7fffff" + std::string(58, '0');  // wins even when it disagrees
     EXPECT_EQ(hash_to_display_hex(parse_block_template(r, false).target), r["target"]);
@@ -58,13 +53,13 @@ TEST(Template, Targets) {
 }
 
 TEST(Template, OptionalMembers) {
-    BlockTemplate d = parse_block_template(minimal(), false);
+    BlockTemplate d = parse_block_template(minimal_template(), false);
     EXPECT_EQ(d.mintime, d.curtime);
     EXPECT_EQ(d.nonce_max - d.nonce_min, 0xFFFFFFFFu);
     EXPECT_TRUE(d.longpollid.empty() && d.workid.empty() && d.transactions.empty() && !d.segwit_rule);
     std::string display;
     for (int i = 1; i <= 32; ++i) display += bytes_to_hex(Bytes{uint8_t(i)});
-    json r = minimal();
+    json r = minimal_template();
     r.update({{"rules", {"csv", "segwit", 7}}, {"mutable", {"time"}}, {"longpollid", "lp"}, {"workid", "w"},
               {"coinbaseaux", {{"b", "02"}, {"a", "01"}, {"c", 3}}}, {"default_witness_commitment", "6a"},
               {"noncerange", "0000001000000020"}, {"transactions", {{{"data", "00"}, {"txid", display}}}}});
@@ -110,11 +105,11 @@ TEST(Template, FailuresNameTheMemberOrRepeatTheText) {
         {"noncerange", "0000001000000000", "GBT noncerange minimum is greater than maximum"},
     };
     for (const auto& row : rows) {
-        json r = minimal();
+        json r = minimal_template();
         row.value.is_null() ? void(r.erase(row.key)) : void(r[row.key] = row.value);
         EXPECT_NE(error_of([&] { parse_block_template(r, false); }).find(row.error), std::string::npos) << row.key;
     }
-    json short_txid = minimal();
+    json short_txid = minimal_template();
     short_txid["transactions"] = {{{"data", "00"}, {"txid", zero64.substr(2)}}};
     EXPECT_EQ(error_of([&] { parse_block_template(short_txid, true); }), "expected 32-byte tx hash");
 }

@@ -1,11 +1,14 @@
 #pragma once
 // Test helpers: call outcomes as text, a scoped environment, a throw-away
 // HOME, and the real blocks and templates under tests/data.
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "util/files.h"
 
@@ -49,6 +52,15 @@ struct TempHome {
         return mkdtemp(tmpl.data());
     }
 };
+
+// A template with only the members every template must have; `parent`
+// picks its previous block.
+inline nlohmann::json minimal_template(int height = 840000, int parent = 0xff) {
+    char prev[65];
+    std::snprintf(prev, sizeof prev, "%064x", parent);
+    return {{"version", 536870912}, {"previousblockhash", prev}, {"curtime", 1700000000},
+            {"coinbasevalue", 5000000000ull}, {"height", height}, {"bits", "207fffff"}};
+}
 
 inline std::string testdata(const std::string& name) { return read_file(VKN_SOURCE_DIR "/tests/data/" + name); }
 
