@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -11,6 +12,7 @@
 
 #include "api/status_api.h"
 #include "app/version.h"
+#include "node/rpc_client.h"
 #include "util/files.h"
 #include "util/parse.h"
 
@@ -69,8 +71,25 @@ void parse_gpu_list(const std::string& text, const std::string& name, MinerOptio
 // What the scan carries besides the options themselves.
 struct Scan {
     MinerOptions& o;
+    std::vector<std::string>& warnings;
     bool benchmark_given = false;  // an explicit 0 must fail, not mean "off"
 };
+
+// The secret in the file named by `option`: a file others may read is used, with a warning.
+std::string secret_from(Scan& s, const std::string& file, const std::string& option) {
+    bool shared = false;
+    std::string secret;
+    try {
+        secret = read_secret(file, shared);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(option + ": " + e.what());
+    }
+    if (secret.empty()) throw std::runtime_error(option + ": no secret on the first line of " + file);
+    if (shared)
+        s.warnings.push_back("[config] " + option + " " + file +
+                             " can be read by its group or others; keep secrets readable by this user alone");
+    return secret;
+}
 
 // One option: its name, whether it takes a value (a list: repeatable, a JSON
 // list in the config file), its help lines, whether the config file may set
@@ -113,6 +132,8 @@ const std::vector<Option> kOptions = {
      [](S s, V v, V) { s.o.rpc.user = v; }},
     {"--rpc-pass", Option::value, kRpc, {{"--rpc-pass PASS", "RPC password"}}, true,
      [](S s, V v, V) { s.o.rpc.password = v; }},
+    {"--rpc-pass-file", Option::value, kRpc, {{"--rpc-pass-file FILE", "RPC password from the first line of FILE"}}, true,
+     [](S s, V v, V as) { s.o.rpc.password = secret_from(s, v, as); }},
     {"--rpc-cookie", Option::value, kRpc,
      {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
      true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
@@ -203,6 +224,9 @@ const std::vector<Option> kOptions = {
          if (v.empty()) fail("--api-token must not be empty");
          s.o.api_token = v;
      }},
+    {"--api-token-file", Option::value, kWork,
+     {{"--api-token-file FILE", "The --api-token from the first line of FILE, kept out of the process list"}}, true,
+     [](S s, V v, V as) { s.o.api_token = secret_from(s, v, as); }},
     {"--verbose", Option::flag, kWork, {{"--verbose", "More logging"}}, true, [](S s, V, V) { s.o.verbose = true; }},
     {"--config", Option::value, kWork,
      {{"--config FILE", "Read options from a JSON file; the command line overrides it"}}, false, [](S, V, V) {}},
@@ -321,7 +345,7 @@ std::string config_path(int argc, const char* const* argv) {
 
 ParsedOptions parse_options(int argc, const char* const* argv) {
     ParsedOptions parsed;
-    Scan scan{parsed.options};
+    Scan scan{parsed.options, parsed.warnings};
     // The config file first, so that the command line overrides it.
     const std::string config = config_path(argc, argv);
     std::map<std::string, std::string> from_file;  // option -> its JSON, while the command line leaves it alone
@@ -358,6 +382,23 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     }
     validate(scan, from_file, config);
     return parsed;
+}
+
+void hide_secrets(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string arg = argv[i];
+        char* value = argv[i + 1];
+        const size_t n = std::strlen(value);
+        if (arg == "--rpc-pass" || arg == "--api-token") {
+            std::memset(value, '*', n);
+        } else if (arg == "--rpc-url") {
+            // The masked form in the same bytes: cut to fit, or padded with spaces.
+            const std::string masked = redact_url(value);
+            if (masked == value) continue;
+            std::memset(value, ' ', n);
+            std::memcpy(value, masked.data(), std::min(n, masked.size()));
+        }
+    }
 }
 
 }  // namespace vkn

@@ -49,7 +49,13 @@ struct ParsedOptions {
     MinerOptions options;
     bool early_exit = false;
     std::string text;  // ends with a newline
+    std::vector<std::string> warnings;  // for standard error, one line each
 };
+
+// Overwrites, in the argument vector itself, every secret it holds (the
+// values of --rpc-pass and --api-token, a password inside --rpc-url), so
+// that ps and /proc/PID/cmdline never show one.
+void hide_secrets(int argc, char** argv);
 
 // Parses and validates the arguments; throws std::runtime_error with one
 // message on any bad input.

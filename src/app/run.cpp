@@ -96,6 +96,8 @@ int run_main(int argc, char** argv) {
     install_stop_handlers();
     try {
         const ParsedOptions parsed = parse_options(argc, argv);
+        hide_secrets(argc, argv);
+        for (const std::string& w : parsed.warnings) print_err(w);
         if (parsed.early_exit) {
             std::cout << parsed.text << std::flush;
             return 0;

@@ -1,5 +1,7 @@
 #include "util/files.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -16,11 +18,28 @@ std::string expand_home(const std::string& path) {
     return path;
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path, size_t limit) {
     std::string expanded = expand_home(path);
     std::ifstream in(expanded, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open file: " + expanded);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // In pieces, so that a huge file (or a device that never ends) stops at the limit.
+    std::string text;
+    char buf[1 << 16];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        if (text.size() + size_t(in.gcount()) > limit)
+            throw std::runtime_error(expanded + " is larger than " + std::to_string(limit) + " bytes");
+        text.append(buf, size_t(in.gcount()));
+    }
+    return text;
+}
+
+std::string read_secret(const std::string& path, bool& shared) {
+    std::string text = read_file(path, 64 * 1024);
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    struct stat st {};
+    shared = ::stat(expand_home(path).c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+    return text;
 }
 
 }  // namespace vkn

@@ -125,6 +125,24 @@ TEST(Options, ConfigFileAndCommandLine) {
     EXPECT_EQ(parsed({"--config", "/nonexistent/c.json"}), "config /nonexistent/c.json: cannot open file: "
                                                            "/nonexistent/c.json");
     EXPECT_EQ(parsed({"--payout", "51", "--config"}), "missing value after --config");
+    // Secrets from files: the first line without its end; a file others may read gets a warning.
+    const std::string secret = home.path + "/secret";
+    std::ofstream(secret) << "pw\r\nnext line";
+    std::filesystem::permissions(secret, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_NE(parsed({"--rpc-pass-file", secret.c_str(), "--api-token-file", secret.c_str(), "--payout", "51"})
+                  .find(" pass=pw "), std::string::npos);
+    const char* shared[] = {"vkn-miner", "--api-token-file", secret.c_str(), "--selftest"};
+    EXPECT_TRUE(parse_options(4, shared).warnings.empty());
+    std::filesystem::permissions(secret, std::filesystem::perms::group_read, std::filesystem::perm_options::add);
+    EXPECT_EQ(parse_options(4, shared).warnings.size(), 1u);
+    std::ofstream(secret) << "\n";
+    EXPECT_EQ(parsed({"--rpc-pass-file", secret.c_str()}), "--rpc-pass-file: no secret on the first line of " + secret);
+    EXPECT_EQ(parsed({"--api-token-file", "/nonexistent"}), "--api-token-file: cannot open file: /nonexistent");
+    std::string prog = "m", u = "--rpc-url", url = "http://u:pw@h/", p = "--rpc-pass", pass = "pw",
+                t = "--api-token", token = "tk";
+    char* line[] = {prog.data(), u.data(), url.data(), p.data(), pass.data(), t.data(), token.data()};
+    hide_secrets(7, line);
+    EXPECT_EQ(url + " " + pass + " " + token, "http://u:***@h ** **");  // the same bytes, masked
     const char* version[] = {"vkn-miner", "--version", "--bogus"};  // nothing after it is read
     EXPECT_TRUE(parse_options(3, version).early_exit && parse_options(3, version).text.starts_with("vkn-miner 1."));
 }

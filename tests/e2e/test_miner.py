@@ -207,6 +207,22 @@ class RunningMiner(NodeGroup):
         m.wait_for(ACCEPTED)
         self.assertEqual(m.stop(), ["[rpc] HTTP 401: credentials re-read from cookie file " + self.cookie])
 
+    def test_no_secret_in_the_process_list(self):
+        secret = os.path.join(tempfile.mkdtemp(), "pass")
+        with open(secret, "w") as f:
+            f.write("pw\n")
+        os.chmod(secret, 0o600)
+        self.configure(**IMPOSSIBLE)
+        for auth in (["--rpc-user", "alice", "--rpc-pass-file", secret], ["--rpc-user", "alice", "--rpc-pass", "pw"]):
+            m = Miner(self.miner("--api", "127.0.0.1:0", "--api-token", "s3cret", auth=auth,
+                                 url=self.node.url.replace("//", "//alice:pw@")))
+            self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.wait()))
+            m.wait_for(r"^\[api\] listening")
+            with open("/proc/%d/cmdline" % m.proc.pid, "rb") as f:
+                args = f.read().decode().split("\0")
+            self.assertFalse("pw" in args or "s3cret" in args or any(":pw@" in a for a in args), args)
+            self.assertEqual(m.stop(), [])
+
     def test_stops_are_prompt_and_quiet(self):
         fifo = os.path.join(tempfile.mkdtemp(), "cookie")
         os.mkfifo(fifo)  # no writer: opening it blocks
