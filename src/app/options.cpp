@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -108,6 +109,12 @@ struct Option {
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
+// A config value as an error repeats it: its start, when it is long.
+std::string shown(const std::string& json) { return json.size() <= 200 ? json : json.substr(0, 200) + "..."; }
+
+// A coinbase output each: more would only make every candidate slow to build.
+constexpr size_t kMaxPayouts = 1000;
+
 void positive(bool ok, const char* name) {
     if (!ok) fail(std::string(name) + " must be positive");
 }
@@ -144,7 +151,11 @@ const std::vector<Option> kOptions = {
       {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
       {"--payout SCRIPT:SATS",
        "Absolute satoshi payout; any unassigned remainder goes to weighted payouts or the first output"}},
-     true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout(v)); }},
+     true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout(v)); },
+     [](S s) {
+         if (s.o.payouts.size() > kMaxPayouts)
+             fail("too many payouts: " + std::to_string(s.o.payouts.size()) + " (at most 1000)");
+     }},
     {"--gpu", Option::value, kCuda,
      {{"--gpu N", "CUDA device, default 0"},
       {"--gpu LIST", "Several CUDA devices in one process: a comma-separated list (0,2,3) or all"}},
@@ -243,7 +254,9 @@ const Option* find_option(const std::string& name) {
 
 // The checks of every option, in the table's order; the first failure names
 // its option, so that a value from the config file is reported with its key.
-void validate(Scan& scan, const std::map<std::string, std::string>& from_file, const std::string& config) {
+using FromFile = std::map<std::string, std::shared_ptr<const std::string>>;  // option -> its JSON text
+
+void validate(Scan& scan, const FromFile& from_file, const std::string& config) {
     for (const Option& opt : kOptions) {
         if (!opt.check) continue;
         try {
@@ -251,7 +264,7 @@ void validate(Scan& scan, const std::map<std::string, std::string>& from_file, c
         } catch (const std::runtime_error& e) {
             const auto it = from_file.find(opt.name);
             if (it == from_file.end()) throw;
-            fail("config " + config + ": \"" + std::string(opt.name + 2) + "\" = " + it->second + ": " + e.what());
+            fail("config " + config + ": \"" + std::string(opt.name + 2) + "\" = " + shown(*it->second) + ": " + e.what());
         }
     }
     MinerOptions& o = scan.o;
@@ -263,22 +276,33 @@ void validate(Scan& scan, const std::map<std::string, std::string>& from_file, c
 struct FileOption {
     const Option* option;
     std::string value;
-    std::string json;
+    std::shared_ptr<const std::string> json;  // one text per key, however long its list
 };
 
-std::vector<FileOption> read_config(const std::string& path) {
+// A configuration is small: a larger or deeper file is refused before it costs anything.
+constexpr size_t kConfigBytes = 4 << 20;
+constexpr int kConfigDepth = 64;
+
+nlohmann::json parse_config(const std::string& path) {
     std::string text;
     try {
-        text = read_file(path);
+        text = read_file(path, kConfigBytes);
     } catch (const std::runtime_error& e) {
         fail("config " + path + ": " + e.what());
     }
-    nlohmann::json doc;
     try {
-        doc = nlohmann::json::parse(text);
+        return nlohmann::json::parse(text, [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth > kConfigDepth)
+                fail("config " + path + ": nested deeper than " + std::to_string(kConfigDepth) + " levels");
+            return true;
+        });
     } catch (const nlohmann::json::exception& e) {
         fail("config " + path + ": not valid JSON: " + e.what());
     }
+}
+
+std::vector<FileOption> read_config(const std::string& path) {
+    const nlohmann::json doc = parse_config(path);
     if (!doc.is_object()) fail("config " + path + ": not a JSON object");
     std::vector<FileOption> found;
     for (const auto& item : doc.items()) {
@@ -286,20 +310,19 @@ std::vector<FileOption> read_config(const std::string& path) {
         const nlohmann::json& value = item.value();
         const Option* opt = find_option("--" + key);
         if (!opt || !opt->config_key) fail("config " + path + ": unknown key \"" + key + "\"");
-        auto bad = [&](const std::string& why) {
-            fail("config " + path + ": \"" + key + "\" = " + value.dump() + ": " + why);
-        };
+        const auto json = std::make_shared<const std::string>(value.dump());
+        auto bad = [&](const std::string& why) { fail("config " + path + ": \"" + key + "\" = " + shown(*json) + ": " + why); };
         if (opt->kind == Option::flag) {
             if (!value.is_boolean()) bad("must be true or false");
-            if (value.get<bool>()) found.push_back({opt, "", value.dump()});
+            if (value.get<bool>()) found.push_back({opt, "", json});
         } else if (opt->kind == Option::list) {
             if (!value.is_array()) bad("must be a list of strings");
             for (const auto& entry : value) {
                 if (!entry.is_string()) bad("must be a list of strings");
-                found.push_back({opt, entry.get<std::string>(), value.dump()});
+                found.push_back({opt, entry.get<std::string>(), json});
             }
         } else if (value.is_string() || value.is_number()) {
-            found.push_back({opt, value.is_string() ? value.get<std::string>() : value.dump(), value.dump()});
+            found.push_back({opt, value.is_string() ? value.get<std::string>() : *json, json});
         } else {
             bad("must be a string or a number");
         }
@@ -348,12 +371,12 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     Scan scan{parsed.options, parsed.warnings};
     // The config file first, so that the command line overrides it.
     const std::string config = config_path(argc, argv);
-    std::map<std::string, std::string> from_file;  // option -> its JSON, while the command line leaves it alone
+    FromFile from_file;  // what the file set, while the command line leaves it alone
     for (const FileOption& f : config.empty() ? std::vector<FileOption>{} : read_config(config)) {
         try {
             f.option->apply(scan, f.value, f.option->name);
         } catch (const std::runtime_error& e) {
-            fail("config " + config + ": \"" + std::string(f.option->name + 2) + "\" = " + f.json + ": " + e.what());
+            fail("config " + config + ": \"" + std::string(f.option->name + 2) + "\" = " + shown(*f.json) + ": " + e.what());
         }
         from_file[f.option->name] = f.json;
     }

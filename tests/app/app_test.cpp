@@ -88,6 +88,8 @@ TEST(Options, ConfigFileAndCommandLine) {
     TempHome home;
     const std::string file = home.path + "/c.json";
     const std::string both = R"({"payout": ["51@3", "52"], "cpu": true, "poll-sec": 7, "gpu": "0,1", "iters": 9})";
+    std::string many_payouts = "\"51\"";
+    for (int i = 0; i < 1000; ++i) many_payouts += ",\"51\"";
     // the file's text, the command line after --config FILE, a part of the fields or the error (F: the file)
     const struct { std::string json; std::vector<const char*> args; std::string expected; } rows[] = {
         {both, {}, "gpu=0,1, cpu-devices=1 tpb=128 blocks=0 over=4 iters=9 tag=/vkncuda/ poll=7 "},
@@ -112,6 +114,9 @@ TEST(Options, ConfigFileAndCommandLine) {
         {R"({"gpu": "x"})", {}, "config F: \"gpu\" = \"x\": invalid integer for --gpu: x"},
         {R"({"api": "0.0.0.0:80", "payout": ["51"]})", {}, "config F: \"api\" = \"0.0.0.0:80\": --api on 0.0.0.0"},
         {"[1]", {}, "config F: not a JSON object"},
+        {R"({"payout": )" + std::string(65, '[') + std::string(65, ']') + "}", {}, "config F: nested deeper than 64 levels"},
+        {R"({"payout": [)" + many_payouts + "]}", {}, "\"51\"...: too many payouts: 1001 (at most 1000)"},  // cut short
+        {R"({"x": ")" + std::string(4 << 20, 'a') + "\"}", {}, " is larger than 4194304 bytes"},
         {"{", {}, "config F: not valid JSON: [json.exception.parse_error.101]"},
     };
     for (const auto& row : rows) {
