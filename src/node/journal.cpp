@@ -11,8 +11,9 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include "util/output.h"
 #include "util/files.h"
@@ -53,7 +54,19 @@ void write_all(int fd, const std::string& text) {
 
 }  // namespace
 
-Journal::Journal(std::string path) : path_(std::move(path)) {}
+Journal::Journal(std::string path) : path_(std::move(path)) {
+    if (path_.empty()) return;
+    struct stat st {};
+    std::string expanded;
+    try {
+        expanded = expand_home(path_);
+    } catch (const std::runtime_error&) {
+        return;  // the first write says why
+    }
+    // A device or a FIFO would be read for ever (/dev/zero) or take no block (/dev/full).
+    if (::stat(expanded.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw std::runtime_error("--found-log " + path_ + " is not a regular file");
+}
 
 void Journal::warn(const std::string& why) {
     if (!warned_.exchange(true))
@@ -93,39 +106,99 @@ void Journal::record(const FoundBlock& b, const std::string& status, const nlohm
     }
 }
 
+namespace {
+
+// The string value of `"key": "..."` in a record line, or "" when it has none.
+std::string_view field(std::string_view line, std::string_view key) {
+    for (size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
+        size_t i = at + key.size();
+        auto skip = [&] { while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i; };
+        skip();
+        if (i >= line.size() || line[i] != ':') continue;
+        ++i;
+        skip();
+        if (i >= line.size() || line[i] != '"') continue;
+        const size_t end = line.find('"', i + 1);
+        if (end != std::string_view::npos) return line.substr(i + 1, end - i - 1);
+    }
+    return {};
+}
+
+struct Latest {
+    std::string status;
+    size_t first = SIZE_MAX;  // the order of first "pending" lines is the order blocks were found
+    uint64_t offset = 0, length = 0;  // of that line
+};
+
+// Feeds every whole line of the file, with its offset, to `line`; a line
+// longer than the cap is skipped unread. Returns the number skipped.
+template <class F>
+size_t each_line(int fd, size_t cap, F line) {
+    std::string part;
+    uint64_t offset = 0, part_at = 0;
+    size_t skipped = 0;
+    bool too_long = false;
+    std::vector<char> buf(1 << 20);
+    for (ssize_t n; (n = ::read(fd, buf.data(), buf.size())) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("read");
+        std::string_view chunk(buf.data(), size_t(n));
+        for (size_t nl; (nl = chunk.find('\n')) != std::string_view::npos; chunk.remove_prefix(nl + 1)) {
+            if (!too_long) {
+                part.append(chunk.substr(0, nl));
+                line(std::string_view(part), part_at);
+            }
+            offset += nl + 1;
+            part.clear(), part_at = offset, too_long = false;
+        }
+        offset += chunk.size();
+        if (!too_long && part.size() + chunk.size() > cap) ++skipped, too_long = true, part.clear();
+        if (!too_long) part.append(chunk);
+    }
+    return skipped;
+}
+
+}  // namespace
+
 std::vector<FoundBlock> Journal::pending() const {
     std::vector<FoundBlock> found;
     if (path_.empty()) return found;
-    std::string text;
+    size_t skipped = 0;
     try {
         const Fd fd(::open(expand_home(path_).c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) return found;  // no journal yet
         lock(fd.get(), LOCK_SH);  // no half-appended line
-        char buf[1 << 16];
-        for (ssize_t n; (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) fail("read");
-            text.append(buf, size_t(n));
+        // One pass over the records' hashes and statuses; only the blocks still pending are parsed.
+        std::map<std::string, Latest, std::less<>> latest;
+        size_t lines = 0;
+        skipped += each_line(fd.get(), kJournalLineCap, [&](std::string_view line, uint64_t at) {
+            const std::string_view hash = field(line, "\"hash\""), status = field(line, "\"status\"");
+            if (hash.empty() || status.empty()) return void(skipped += !line.empty());
+            Latest& l = latest[std::string(hash)];
+            l.status = status;
+            if (status == "pending" && l.first == SIZE_MAX) l.first = lines++, l.offset = at, l.length = line.size();
+        });
+        std::vector<const Latest*> order;
+        for (const auto& [hash, l] : latest)
+            if (l.status == "pending") order.push_back(&l);
+        std::sort(order.begin(), order.end(), [](const Latest* a, const Latest* b) { return a->first < b->first; });
+        for (const Latest* l : order) {
+            std::string text(l->length, '\0');
+            if (::pread(fd.get(), text.data(), text.size(), off_t(l->offset)) != ssize_t(text.size())) fail("read");
+            try {
+                const nlohmann::json j = nlohmann::json::parse(text);
+                found.push_back({j.at("height"), j.at("hash"), j.at("prevhash"), j.at("block"), j.value("workid", "")});
+            } catch (const nlohmann::json::exception&) {
+                ++skipped;  // a foreign line that looked like a record
+            }
         }
     } catch (const std::exception& e) {
         print_err("[journal] cannot read " + path_ + ": " + e.what());
         return found;
     }
-    std::map<std::string, std::string> status;  // by hash: the latest
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        try {
-            const nlohmann::json j = nlohmann::json::parse(line);
-            const std::string hash = j.at("hash");
-            status[hash] = j.at("status");
-            auto same = [&](const FoundBlock& b) { return b.hash == hash; };
-            if (status[hash] == "pending" && std::none_of(found.begin(), found.end(), same))
-                found.push_back({j.at("height"), hash, j.at("prevhash"), j.at("block"), j.value("workid", "")});
-        } catch (const nlohmann::json::exception&) {
-            // a torn or foreign line
-        }
-    }
-    std::erase_if(found, [&](const FoundBlock& b) { return status[b.hash] != "pending"; });
+    if (skipped > 0)
+        print_err("[journal] " + path_ + ": " + std::to_string(skipped) +
+                  " line(s) skipped: torn by a crash, not a record, or longer than a block can be");
     return found;
 }
 

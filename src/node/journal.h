@@ -3,6 +3,7 @@
 // exclusive lock, so that several miners may share one file and a block
 // outlives any crash, restart or node outage.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 namespace vkn {
 
 inline constexpr const char* kDefaultJournalPath = "~/.local/state/vkn-miner/found-blocks.jsonl";
+// The longest line a record can be: the largest block a node sends (4,000,000
+// bytes) as hex, and the record around it.
+inline constexpr size_t kJournalLineCap = 8'000'000 + 64 * 1024;
 
 struct FoundBlock {
     uint32_t height = 0;
@@ -23,7 +27,8 @@ struct FoundBlock {
 
 class Journal {
 public:
-    // "~" expands on first use; an empty path keeps no journal.
+    // "~" expands on first use; an empty path keeps no journal. A path that
+    // names something other than a regular file (a device, a FIFO) throws.
     explicit Journal(std::string path);
 
     // Appends the block's line with the given status ("pending" carries the
@@ -31,8 +36,10 @@ public:
     // written warns once on standard error; mining never stops for it.
     void record(const FoundBlock& block, const std::string& status, const nlohmann::json& verdict = nullptr);
 
-    // The blocks whose latest line says "pending", oldest first. Lines that
-    // do not parse (a writer that died mid-line) are skipped.
+    // The blocks whose latest line says "pending", oldest first. One pass
+    // reads only each line's hash and status; only the blocks still pending
+    // are parsed. Lines that are not records (a writer that died mid-line)
+    // or longer than kJournalLineCap are skipped, with one warning.
     std::vector<FoundBlock> pending() const;
 
 private:

@@ -463,6 +463,7 @@ class OneShotRuns(NodeGroup):
              "error: cannot bind the status API to " + self.node.url[7:-1]),
             (None, [MINER, "--gpu", "all", "--selftest"], 0 if gpu else 1, ["selftest ok"] if gpu else [],
              None if gpu else "error: no CUDA device is available"),
+            (None, self.miner(journal="/dev/zero"), 1, [], "error: --found-log /dev/zero is not a regular file"),
             (None, self.miner(url="http://127.0.0.1:1/"), 1, [],
              "error: RPC curl failure calling getblocktemplate: Couldn't connect to server"),
             (None, self.miner(auth=["--rpc-user", "alice", "--rpc-pass", "wrong"]), 1, [],

@@ -175,8 +175,10 @@ TEST(Journal, PendingBlocksAndTheStartUpPass) {
     Journal journal(tj.path);
     for (int n = 1; n <= 5; ++n) journal.record(block(n, n == 4 ? "tip" : "old"), "pending");
     journal.record(block(5, "old"), "accepted");
+    { std::ofstream(tj.path, std::ios::app) << "{\"hash\":\"" << std::string(kJournalLineCap, 'x') << "\n"; }
     { std::ofstream(tj.path, std::ios::app) << "{\"hash\":\"torn"; }  // a writer that died mid-line
     journal.record(block(1, "old"), "pending");                      // its own line stays whole
+    EXPECT_EQ(error_of([] { Journal("/dev/zero"); }), "--found-log /dev/zero is not a regular file");
     std::vector<FoundBlock> pending = journal.pending();
     ASSERT_EQ(pending.size(), 4u);
     EXPECT_EQ(pending[0].workid, "w1");
@@ -214,6 +216,7 @@ TEST(Journal, PendingBlocksAndTheStartUpPass) {
     }
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[journal] " + tj.path + ": 2 line(s) skipped: torn by a crash, not a record, or longer than a block can be\n"
               "[journal] pending block hash=h9: the node cannot tell whether it has it (no such method); left pending\n");
     ASSERT_EQ(journal.pending().size(), 1u);
     EXPECT_EQ(journal.pending()[0].hash, "h9");
