@@ -415,6 +415,7 @@ class RunningMiner(NodeGroup):
             start = time.time()
             m.wait_for(r"^\[work\] periodic GBT refresh$")
             self.assertGreater(time.time() - start, 0.5)
+            self.node.call("addtxs", 1)  # a refresh installs (and prints) only a template that changed
             m.wait_for(r"^\[work\] height=")
             self.node.call("setfault", {"mode": "http500", "count": 1, "methods": ["getblocktemplate"]})
             m.wait_for(r"^\[work\] periodic GBT refresh$")
