@@ -1,5 +1,7 @@
 #include "app/run.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -67,6 +69,16 @@ int run_selftest(const MinerOptions& o) {
     return 0;
 }
 
+// Descriptors are the miner's working stock (node calls, the journal, API
+// clients): take all the system allows a process, not only the soft default.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int run_devices(const MinerOptions& o) {
     std::vector<Device> devices = make_devices(o);
     // The kernel's device code is not the host code the tests run, and a device that misses hits looks
@@ -94,6 +106,7 @@ int run_main(int argc, char** argv) {
     // each line must still leave at once, so that none is lost in a crash.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     install_stop_handlers();
+    raise_descriptor_limit();
     try {
         const ParsedOptions parsed = parse_options(argc, argv);
         hide_secrets(argc, argv);

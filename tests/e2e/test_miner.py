@@ -7,6 +7,7 @@ import os
 import re
 import select
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -402,6 +403,55 @@ class RunningMiner(NodeGroup):
         node = json.loads(get("api/v1/summary")[1])["node"]
         self.assertTrue(not node["reachable"] and node["last_error"].startswith("RPC curl failure"), node)
         m.stop()
+
+    def test_api_under_attack(self):
+        # Flooded, slowed and fed a huge request head, with no token, under a descriptor limit of 1024 that it
+        # cannot raise: the API answers a fresh client within 2 s, memory stays bounded, and every block found
+        # meanwhile is journaled and accepted.
+        self.configure(bits="1e03ffff")
+        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
+        m = Miner(["prlimit", "--nofile=1024:1024", *self.miner("--api", "127.0.0.1:0", "--api-token", "t",
+                                                                    journal=journal)])
+        self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.wait()))
+        host, port = re.search(r"http://([\d.]+):(\d+)/", m.wait_for(r"^\[api\] listening on ")).groups()
+        before = len(self.verdicts())
+
+        def answered():  # a fresh request's status, or None after 2 s
+            try:
+                req = urllib.request.Request("http://%s:%s/metrics" % (host, port), headers={"Authorization": "Bearer t"})
+                with urllib.request.urlopen(req, timeout=2) as r:
+                    return r.status
+            except OSError:
+                return None
+
+        def rss():
+            with open("/proc/%d/status" % m.proc.pid) as f:
+                return int(re.search(r"VmRSS:\s+(\d+)", f.read())[1])
+        flood = []
+        for _ in range(1100):
+            try:
+                flood.append(socket.create_connection((host, int(port))))
+            except OSError:
+                break
+        slow = [socket.create_connection((host, int(port))) for _ in range(50)]
+        for s in slow:
+            s.send(b"GET /metrics HTTP/1.1\r\n")
+        self.assertEqual(answered(), 200)  # during the slow attack
+        grown = rss()
+        huge = socket.create_connection((host, int(port)))
+        try:
+            huge.sendall(b"GET /metrics HTTP/1.1\r\n" + b"X-A: b\r\n" * 1000000 + b"\r\n")
+        except OSError:
+            pass  # refused before it was all sent
+        self.assertLess(rss() - grown, 16 * 1024)
+        for s in flood + slow + [huge]:
+            s.close()
+        self.assertEqual(answered(), 200)
+        m.stop()
+        with open(journal) as f:
+            last = {x["hash"]: x["status"] for x in map(json.loads, f)}
+        accepted = {v["hash"] for v in self.verdicts()[before:] if v["verdict"] is None}
+        self.assertTrue(accepted and set(last) == accepted and set(last.values()) == {"accepted"}, (last, accepted))
 
     def test_periodic_refresh_and_failed_refresh(self):
         rows = [  # long polling off, or no long-poll id in the template

@@ -48,7 +48,7 @@ class Install(unittest.TestCase):
         self.assertEqual((fields["Package"], fields["Architecture"]), ("vkn-miner", run("dpkg", "--print-architecture")
                                                                        .strip()))
         self.assertRegex(fields["Version"], r"^\d+\.\d+\.\d+$")
-        for library in ("libcurl4", "libcpp-httplib0.11", "libstdc++6"):
+        for library in ("libcurl4", "libmicrohttpd12", "libstdc++6"):
             self.assertIn(library + " ", fields["Depends"])
         run("dpkg-deb", "-x", deb, self.tmp)
         with open(os.path.join(self.tmp, "usr/lib/systemd/system/vkn-miner.service")) as f:
