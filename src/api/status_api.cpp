@@ -134,12 +134,13 @@ void StatusApi::Impl::track(void* cls, MHD_Connection* c, void**, MHD_Connection
 }
 
 void StatusApi::Impl::close_oldest_locked() {
-    auto oldest = open.begin();
-    for (auto it = open.begin(); it != open.end(); ++it)
-        if (it->second.second < oldest->second.second) oldest = it;
+    auto oldest = open.end();
+    for (auto it = open.begin(); it != open.end(); ++it)  // of those not being closed already
+        if (it->second.first >= 0 && (oldest == open.end() || it->second.second < oldest->second.second)) oldest = it;
+    if (oldest == open.end()) return;
     // The library owns the socket; shutting it down makes the library close it.
-    if (oldest != open.end() && oldest->second.first >= 0) ::shutdown(oldest->second.first, SHUT_RDWR);
-    if (oldest != open.end()) oldest->second.first = -1;
+    ::shutdown(oldest->second.first, SHUT_RDWR);
+    oldest->second.first = -1;
 }
 
 void StatusApi::Impl::reap() {
