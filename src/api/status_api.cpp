@@ -48,6 +48,7 @@ constexpr unsigned kConnections = 32;        // more: the oldest is closed
 constexpr unsigned kHardConnections = 64;    // more: refused on accept
 constexpr auto kConnectionLife = std::chrono::seconds(5);
 constexpr size_t kRequestBytes = 16 * 1024;  // request line and headers together
+constexpr int kHeaders = 64;
 
 // A listening socket bound to host:port (0: any free port), or -1.
 int listen_on(const std::string& host, int port) {
@@ -110,7 +111,9 @@ MHD_Result StatusApi::Impl::answer(void* cls, MHD_Connection* c, const char* url
     std::string body, type = "text/plain";
     const char* auth = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
     const std::string path = url;
-    if (!api.token.empty() && !same_secret(auth ? auth : "", "Bearer " + api.token)) status = MHD_HTTP_UNAUTHORIZED;
+    if (MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) > kHeaders)
+        status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
+    else if (!api.token.empty() && !same_secret(auth ? auth : "", "Bearer " + api.token)) status = MHD_HTTP_UNAUTHORIZED;
     else if (std::strcmp(method, "GET") != 0) status = MHD_HTTP_METHOD_NOT_ALLOWED;
     else if (path == "/api/v1/summary") body = summary_json(api.snapshot()).dump(2) + "\n", type = "application/json";
     else if (path == "/metrics") body = metrics_text(api.snapshot()), type = "text/plain; version=0.0.4";

@@ -437,6 +437,10 @@ class RunningMiner(NodeGroup):
         for s in slow:
             s.send(b"GET /metrics HTTP/1.1\r\n")
         self.assertEqual(answered(), 200)  # during the slow attack
+        many = urllib.request.Request("http://%s:%s/metrics" % (host, port), headers={"X-%d" % i: "1" for i in range(70)})
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(many, timeout=2)
+        self.assertEqual(refused.exception.code, 431)  # more than 64 headers, before the token is looked at
         grown = rss()
         huge = socket.create_connection((host, int(port)))
         try:
