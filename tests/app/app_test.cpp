@@ -143,11 +143,11 @@ TEST(Options, ConfigFileAndCommandLine) {
     std::ofstream(secret) << "\n";
     EXPECT_EQ(parsed({"--rpc-pass-file", secret.c_str()}), "--rpc-pass-file: no secret on the first line of " + secret);
     EXPECT_EQ(parsed({"--api-token-file", "/nonexistent"}), "--api-token-file: cannot open file: /nonexistent");
-    std::string prog = "m", u = "--rpc-url", url = "http://u:pw@h/", p = "--rpc-pass", pass = "pw",
+    std::string prog = "m", u = "--rpc-url", url = "http://u:longpass@h/", p = "--rpc-pass", pass = "pw",
                 t = "--api-token", token = "tk";
-    char* line[] = {prog.data(), u.data(), url.data(), p.data(), pass.data(), t.data(), token.data()};
+    char* line[] = {prog.data(), u.data(), url.data(), p.data(), pass.data(), t.data(), token.data(), nullptr};
     hide_secrets(7, line);
-    EXPECT_EQ(url + " " + pass + " " + token, "http://u:***@h ** **");  // the same bytes, masked
+    EXPECT_EQ(url + "|" + pass + "|" + token, "http://u:***@h/     |**|**");  // the same bytes, masked
     const char* version[] = {"vkn-miner", "--version", "--bogus"};  // nothing after it is read
     EXPECT_TRUE(parse_options(3, version).early_exit && parse_options(3, version).text.starts_with("vkn-miner 1."));
 }

@@ -28,8 +28,8 @@ FoundBlock block(int n, const std::string& parent = "p") {
 }
 
 struct TempJournal {
-    std::string path = TempHome::make() + "/found.jsonl";
-    ~TempJournal() { std::filesystem::remove_all(std::filesystem::path(path).parent_path()); }
+    std::string path = TempHome::make() + "/state/found.jsonl";  // its folder is made by the first record
+    ~TempJournal() { std::filesystem::remove_all(std::filesystem::path(path).parent_path().parent_path()); }
     // "hash status" per line
     std::string lines() const {
         std::ifstream in(path);
