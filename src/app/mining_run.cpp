@@ -1,10 +1,13 @@
 #include "app/mining_run.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 
 #include "app/version.h"
 #include "hash/sha3t.h"
 #include "mining/mining_loop.h"
+#include "mining/reporting.h"
 #include "node/recovery.h"
 #include "util/output.h"
 
@@ -82,6 +85,15 @@ StatusSnapshot MiningRun::snapshot() const {
     return s;
 }
 
+std::string MiningRun::service_status() const {
+    const Clock::time_point now = Clock::now();
+    double rate = 0;
+    for (const auto& w : workers_) rate += w->stats(now).rates[1];
+    const std::optional<BlockTemplate> work = source_.current();
+    return "height=" + std::to_string(work ? work->height : 0) + " rate=" + format_hashrate(rate) +
+           " blocks=" + std::to_string(submitter_.status().accepted);
+}
+
 void MiningRun::start_workers(uint64_t extranonce_start, const std::atomic<bool>& stop) {
     for (size_t k = 0; k < devices_.size(); ++k)
         workers_.push_back(std::make_unique<DeviceWorker>(k, devices_.size(), devices_[k].label,
@@ -110,8 +122,21 @@ int MiningRun::run(const std::atomic<bool>& stop) {
         print_out("[api] listening on http://" + (v6 ? "[" + o_.api_host + "]" : o_.api_host) + ":" +
                   std::to_string(api_->port()) + "/");
     }
-    const std::optional<int> status =
-        run_mining_loop(events_, workers_, submitter_, {o_.mine_one, o_.status_sec, [this] { source_.close(); }}, stop);
+    notifier_.ready(service_status());
+    const LoopSettings loop{.mine_one = o_.mine_one,
+                            .status_sec = o_.status_sec,
+                            .last_block_found = [this] { source_.close(); },
+                            .alive_every = notifier_.alive_every(),
+                            .alive = [this] { notifier_.alive(service_status()); }};
+    std::optional<int> status;
+    try {
+        status = run_mining_loop(events_, workers_, submitter_, loop, stop);
+    } catch (const DeviceHung& e) {
+        // Its thread cannot be joined: end here, the journal holds every block found.
+        print_err(std::string("error: ") + e.what() + "\ntry --help");
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
     if (status) return *status;
     api_.reset();
     source_.close();

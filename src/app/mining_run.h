@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/status_api.h"
+#include "app/notify.h"
 #include "app/options.h"
 #include "app/run.h"
 #include "mining/device_worker.h"
@@ -35,6 +36,7 @@ public:
 
 private:
     StatusSnapshot snapshot() const;
+    std::string service_status() const;  // one line for the service manager
     void start_workers(uint64_t extranonce_start, const std::atomic<bool>& stop);
 
     const MinerOptions& o_;
@@ -49,6 +51,7 @@ private:
     WorkerEvents events_;
     std::vector<std::unique_ptr<DeviceWorker>> workers_;
     std::optional<StatusApi> api_;
+    ServiceNotifier notifier_;
 };
 
 }  // namespace vkn

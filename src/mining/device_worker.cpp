@@ -1,5 +1,7 @@
 #include "mining/device_worker.h"
 
+#include <algorithm>
+
 #include "hash/sha3t.h"
 #include "mining/reporting.h"
 #include "util/endian.h"
@@ -66,6 +68,15 @@ WorkerStats DeviceWorker::stats(Clock::time_point now) const {
     return s;
 }
 
+std::optional<std::chrono::duration<double>> DeviceWorker::hung(Clock::time_point now) const {
+    const int64_t began = batch_started_ns_.load();
+    if (began == 0) return std::nullopt;
+    const auto running = std::chrono::nanoseconds(std::chrono::nanoseconds(now.time_since_epoch()).count() - began);
+    const auto limit = std::max<std::chrono::nanoseconds>(settings_.hang_floor, 10 * std::chrono::nanoseconds(last_batch_ns_.load()));
+    if (running < limit) return std::nullopt;
+    return std::chrono::duration<double>(running);
+}
+
 void DeviceWorker::post_failure(WorkerEvent::Kind kind, const std::string& what) {
     WorkerEvent e;
     e.kind = kind;
@@ -127,7 +138,12 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
     uint32_t start = work.nonce_min;
     while (!stopping()) {
         if (board_.sequence() != seen) return false;
+        const int64_t began = std::chrono::nanoseconds(Clock::now().time_since_epoch()).count();
+        batch_started_ns_.store(began);
         const BatchResult r = backend_.run_batch(candidate.header, work.target, start, work.nonce_max, geometry);
+        last_batch_ns_.store(std::chrono::nanoseconds(Clock::now().time_since_epoch()).count() - began);
+        batch_started_ns_.store(0);
+        batches_.fetch_add(1);
         count_batch(work, start, r);
         if (r.found && handle_hit(work, candidate, r)) {
             // Resume only on work installed after the find was posted (the

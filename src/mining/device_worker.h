@@ -63,6 +63,8 @@ struct MiningSettings {
     // After a find, how long a worker waits for the work installed after it
     // before it goes on with its next extranonce.
     std::chrono::milliseconds resume_wait{1000};
+    // A batch is hung once it runs this long, or ten times its predecessor if that is longer.
+    std::chrono::milliseconds hang_floor{std::chrono::seconds(10)};
 };
 
 class DeviceWorker {
@@ -77,6 +79,11 @@ public:
 
     const std::string& label() const { return label_; }
     WorkerStats stats(RollingRate::Clock::time_point now) const;
+    // Batches finished so far: progress, for the service manager's watchdog.
+    uint64_t batches() const { return batches_.load(); }
+    // How long the batch in progress has run when that is past its limit
+    // (a device that will not return), else nothing.
+    std::optional<std::chrono::duration<double>> hung(RollingRate::Clock::time_point now) const;
 
 private:
     bool stopping() const { return stop_.load() || quit_.load(); }
@@ -97,6 +104,9 @@ private:
     WorkerEvents& events_;
     const std::atomic<bool>& stop_;
     std::atomic<bool> quit_{false};
+    std::atomic<int64_t> batch_started_ns_{0};  // steady clock; 0 between batches
+    std::atomic<int64_t> last_batch_ns_{0};
+    std::atomic<uint64_t> batches_{0};
     mutable std::mutex stats_mutex_;
     uint64_t total_ = 0;
     RollingRate rolling_;

@@ -30,13 +30,32 @@ std::string found_line(const WorkerEvent& e, const std::string& label, bool seve
            " hash=" + e.block.hash + " block_bytes=" + std::to_string(e.block_bytes) + " submitting...";
 }
 
+void check_devices(const std::vector<std::unique_ptr<DeviceWorker>>& workers, Clock::time_point now) {
+    for (const auto& w : workers)
+        if (const auto running = w->hung(now))
+            throw DeviceHung("device " + w->label() + ": batch did not return in " +
+                             std::to_string(int64_t(running->count())) + " s");
+}
+
+// True when every device finished a batch since the last call.
+bool all_progressed(const std::vector<std::unique_ptr<DeviceWorker>>& workers, std::vector<uint64_t>& done) {
+    bool all = true;
+    for (size_t k = 0; k < workers.size(); ++k) {
+        const uint64_t now = workers[k]->batches();
+        all = all && now > done[k];
+        done[k] = now;
+    }
+    return all;
+}
+
 }  // namespace
 
 std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::unique_ptr<DeviceWorker>>& workers,
                                    Submitter& submitter, const LoopSettings& settings, const std::atomic<bool>& stop) {
     const bool several = workers.size() > 1;
     const Clock::time_point run_start = Clock::now();
-    Clock::time_point last_status = run_start;
+    Clock::time_point last_status = run_start, last_alive = run_start;
+    std::vector<uint64_t> done(workers.size(), 0);  // batches at the last "alive"
     while (!stop.load()) {
         if (std::optional<WorkerEvent> e = events.take(std::chrono::milliseconds(20))) {
             const std::string& label = workers.at(e->worker)->label();
@@ -59,6 +78,11 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
             }
         }
         const Clock::time_point now = Clock::now();
+        check_devices(workers, now);
+        if (settings.alive && now - last_alive >= settings.alive_every) {
+            if (all_progressed(workers, done)) settings.alive();
+            last_alive = now;
+        }
         if (several && std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >=
                            settings.status_sec) {
             print_out(total_stat_line(workers, now, run_start));

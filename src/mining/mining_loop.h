@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "mining/device_worker.h"
@@ -20,11 +21,22 @@ struct LoopSettings {
     int32_t status_sec = 5;  // the total line, with several devices
     // With --mine-one, once its block is handed over: no new work is wanted.
     std::function<void()> last_block_found;
+    // Called every `alive_every` while the loop and every device make
+    // progress (each device finished a batch since the last call).
+    std::chrono::milliseconds alive_every{0};
+    std::function<void()> alive;
+};
+
+// A device whose batch does not return: its context cannot be recovered in
+// the process, and its thread cannot be joined.
+class DeviceHung : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // Runs until `stop` (nothing), --mine-one's verdict (0; 1 when the block got
 // none), or a candidate that cannot be built (2). A device failure throws,
-// naming the device when there are several.
+// naming the device when there are several; a hung batch throws DeviceHung.
 std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::unique_ptr<DeviceWorker>>& workers,
                                    Submitter& submitter, const LoopSettings& settings, const std::atomic<bool>& stop);
 

@@ -224,6 +224,26 @@ class RunningMiner(NodeGroup):
             self.assertFalse("pw" in args or "s3cret" in args or any(":pw@" in a for a in args), args)
             self.assertEqual(m.stop(), [])
 
+    def test_service_manager_notifications(self):
+        # Started by a service manager with a watchdog: READY=1 once work is installed, then WATCHDOG=1 at
+        # half the interval while the devices make progress, each with a one-line STATUS=.
+        path = os.path.join(tempfile.mkdtemp(), "notify")
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        sock.bind(path)
+        self.addCleanup(sock.close)
+        self.configure(**IMPOSSIBLE)
+        env = dict(os.environ, NOTIFY_SOCKET=path, WATCHDOG_USEC="400000")
+        proc = subprocess.Popen(self.miner(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        sock.settimeout(10)
+        got, start = [sock.recv(4096).decode()], time.time()
+        while time.time() - start < 1.5:
+            got.append(sock.recv(4096).decode())
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(10), 0)
+        self.assertTrue(re.fullmatch(r"READY=1\nSTATUS=height=\d+ rate=.* blocks=0", got[0]), got)
+        self.assertTrue(len(got) >= 5 and all(re.fullmatch(r"WATCHDOG=1\nSTATUS=height=.*", x) for x in got[1:]), got)
+
     def test_stops_are_prompt_and_quiet(self):
         fifo = os.path.join(tempfile.mkdtemp(), "cookie")
         os.mkfifo(fifo)  # no writer: opening it blocks

@@ -25,12 +25,14 @@ struct FakeDevice : SearchBackend {
     std::unique_ptr<SearchBackend> cpu = make_cpu_backend(1, 1);
     bool corrupt = false;  // reports hashes the nonces do not have
     bool fail = false;
+    std::atomic<bool> hang{false};  // the batch does not return while set
     std::mutex m;
     std::vector<uint32_t> starts;  // of every batch, in order
     std::string startup_line() const override { return "[cpu] fake"; }
     Geometry mining_geometry() const override { return {1, 64, 1}; }
     BatchResult run_batch(const Header80& h, const Hash256& t, uint32_t a, uint32_t b, const Geometry& g) override {
         if (fail) throw std::runtime_error("device lost");
+        while (hang) std::this_thread::sleep_for(1ms);
         {
             std::lock_guard<std::mutex> lock(m);
             starts.push_back(a);
@@ -137,19 +139,22 @@ TEST(DeviceWorker, FoundNoncesAreRecheckedOnTheCpu) {
 }
 
 // The loop's ends: --mine-one's verdict (or none), a candidate that cannot
-// be built, a failed device; and the status lines of one device and of two.
+// be built, a failed device, a hung one; and the status lines of one device.
 TEST(MiningLoop, EndsAndStatusLines) {
-    const struct { size_t devices; std::string payout; bool node_answers, fails; std::string result, line; } rows[] = {
-        {1, "51", true, false, "0", "[stat] height=2 extranonce=10"},
-        {1, "51", false, false, "1", "[stat] height=2 extranonce=10"},
-        {1, "51:99999999999", true, false, "2", "[work] candidate build failed: "},
-        {2, "51", true, true, "device 1: device lost", ""},  // the other may not have run a batch yet
+    const struct { size_t devices; std::string payout; bool node_answers, fails, hangs; std::string result, line; } rows[] = {
+        {1, "51", true, false, false, "0", "[stat] height=2 extranonce=10"},
+        {1, "51", false, false, false, "1", "[stat] height=2 extranonce=10"},
+        {1, "51:99999999999", true, false, false, "2", "[work] candidate build failed: "},
+        {2, "51", true, true, false, "device 1: device lost", ""},  // the other may not have run a batch yet
+        {1, "51", true, false, true, "device 0: batch did not return in 0 s", ""},
     };
     for (const auto& row : rows) {
         Rig rig(row.devices, 0);
         rig.settings.payouts = {parse_payout(row.payout)};
         rig.devices.back()->fail = row.fails;
         rig.devices.front()->corrupt = row.fails;  // finds nothing while the other fails
+        rig.devices.front()->hang = row.hangs;
+        rig.settings.hang_floor = 100ms;
         const std::string journal_dir = TempHome::make();
         Journal journal(journal_dir + "/found.jsonl");
         std::atomic<int64_t> skew{0};
@@ -163,16 +168,23 @@ TEST(MiningLoop, EndsAndStatusLines) {
                 throw RpcTransportError("refused");
             },
             journal, s);
+        LoopSettings loop;
+        loop.mine_one = true;
+        int alive = 0;  // only while every device makes progress
+        loop.alive_every = 5ms;
+        loop.alive = [&] { ++alive; };
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         rig.start();
         const std::string result = text_of([&] {
-            return std::to_string(run_mining_loop(rig.events, rig.workers, submitter, {true, 1, nullptr}, rig.stop).value());
+            return std::to_string(run_mining_loop(rig.events, rig.workers, submitter, loop, rig.stop).value());
         });
+        rig.devices.front()->hang = false;
         rig.workers.clear();
         const std::string out = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
         std::filesystem::remove_all(journal_dir);
         EXPECT_EQ(result, row.result);
+        EXPECT_TRUE(!row.hangs || alive == 0);
         EXPECT_NE(out.find(row.line), std::string::npos) << out;
     }
 }
