@@ -113,7 +113,8 @@ MHD_Result StatusApi::Impl::answer(void* cls, MHD_Connection* c, const char* url
     const std::string path = url;
     if (MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) > kHeaders)
         status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
-    else if (!api.token.empty() && !same_secret(auth ? auth : "", "Bearer " + api.token)) status = MHD_HTTP_UNAUTHORIZED;
+    else if (!api.token.empty() && !same_secret(auth ? auth : "", "Bearer " + api.token))
+        status = MHD_HTTP_UNAUTHORIZED;
     else if (std::strcmp(method, "GET") != 0) status = MHD_HTTP_METHOD_NOT_ALLOWED;
     else if (path == "/api/v1/summary") body = summary_json(api.snapshot()).dump(2) + "\n", type = "application/json";
     else if (path == "/metrics") body = metrics_text(api.snapshot()), type = "text/plain; version=0.0.4";

@@ -109,8 +109,12 @@ struct Option {
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
-// A config value as an error repeats it: its start, when it is long.
-std::string shown(const std::string& json) { return json.size() <= 200 ? json : json.substr(0, 200) + "..."; }
+// A bad value of the config file: the file, the key and the value (its start, when it is long).
+[[noreturn]] void fail_in_file(const std::string& config, const std::string& key, const std::string& json,
+                               const std::string& why) {
+    fail("config " + config + ": \"" + key + "\" = " + (json.size() <= 200 ? json : json.substr(0, 200) + "...") +
+         ": " + why);
+}
 
 // A coinbase output each: more would only make every candidate slow to build.
 constexpr size_t kMaxPayouts = 1000;
@@ -139,8 +143,8 @@ const std::vector<Option> kOptions = {
      [](S s, V v, V) { s.o.rpc.user = v; }},
     {"--rpc-pass", Option::value, kRpc, {{"--rpc-pass PASS", "RPC password"}}, true,
      [](S s, V v, V) { s.o.rpc.password = v; }},
-    {"--rpc-pass-file", Option::value, kRpc, {{"--rpc-pass-file FILE", "RPC password from the first line of FILE"}}, true,
-     [](S s, V v, V as) { s.o.rpc.password = secret_from(s, v, as); }},
+    {"--rpc-pass-file", Option::value, kRpc, {{"--rpc-pass-file FILE", "RPC password from the first line of FILE"}},
+     true, [](S s, V v, V as) { s.o.rpc.password = secret_from(s, v, as); }},
     {"--rpc-cookie", Option::value, kRpc,
      {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
      true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
@@ -264,7 +268,7 @@ void validate(Scan& scan, const FromFile& from_file, const std::string& config) 
         } catch (const std::runtime_error& e) {
             const auto it = from_file.find(opt.name);
             if (it == from_file.end()) throw;
-            fail("config " + config + ": \"" + std::string(opt.name + 2) + "\" = " + shown(*it->second) + ": " + e.what());
+            fail_in_file(config, opt.name + 2, *it->second, e.what());
         }
     }
     MinerOptions& o = scan.o;
@@ -311,7 +315,7 @@ std::vector<FileOption> read_config(const std::string& path) {
         const Option* opt = find_option("--" + key);
         if (!opt || !opt->config_key) fail("config " + path + ": unknown key \"" + key + "\"");
         const auto json = std::make_shared<const std::string>(value.dump());
-        auto bad = [&](const std::string& why) { fail("config " + path + ": \"" + key + "\" = " + shown(*json) + ": " + why); };
+        auto bad = [&](const std::string& why) { fail_in_file(path, key, *json, why); };
         if (opt->kind == Option::flag) {
             if (!value.is_boolean()) bad("must be true or false");
             if (value.get<bool>()) found.push_back({opt, "", json});
@@ -376,7 +380,7 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
         try {
             f.option->apply(scan, f.value, f.option->name);
         } catch (const std::runtime_error& e) {
-            fail("config " + config + ": \"" + std::string(f.option->name + 2) + "\" = " + shown(*f.json) + ": " + e.what());
+            fail_in_file(config, f.option->name + 2, *f.json, e.what());
         }
         from_file[f.option->name] = f.json;
     }

@@ -72,7 +72,8 @@ std::optional<std::chrono::duration<double>> DeviceWorker::hung(Clock::time_poin
     const int64_t began = batch_started_ns_.load();
     if (began == 0) return std::nullopt;
     const auto running = std::chrono::nanoseconds(std::chrono::nanoseconds(now.time_since_epoch()).count() - began);
-    const auto limit = std::max<std::chrono::nanoseconds>(settings_.hang_floor, 10 * std::chrono::nanoseconds(last_batch_ns_.load()));
+    const auto limit =
+        std::max<std::chrono::nanoseconds>(settings_.hang_floor, 10 * std::chrono::nanoseconds(last_batch_ns_.load()));
     if (running < limit) return std::nullopt;
     return std::chrono::duration<double>(running);
 }

@@ -162,7 +162,8 @@ bool Submitter::close_untried(std::unique_lock<std::mutex>& lock) {
     const Outcome o = attempt(w);
     lock.lock();
     // The queue may have grown meanwhile: find the block again.
-    auto it = std::find_if(queue_.begin(), queue_.end(), [&](const Waiting& q) { return q.block.hash == w.block.hash; });
+    auto it =
+        std::find_if(queue_.begin(), queue_.end(), [&](const Waiting& q) { return q.block.hash == w.block.hash; });
     if (o == Outcome::waiting) it->tries = 1;  // stays pending for the next run
     else queue_.erase(it);
     return true;

@@ -112,7 +112,8 @@ void WorkSource::refresh_loop() {
         if (closing_flag_) return;
         const Origin origin = refresh_wanted_ != Origin::none ? refresh_wanted_ : Origin::periodic;
         if (origin == Origin::periodic && !periodic_due_locked()) {
-            if (Clock::now() >= next_periodic_) next_periodic_ = Clock::now() + std::chrono::seconds(settings_.poll_sec);
+            if (Clock::now() >= next_periodic_)
+                next_periodic_ = Clock::now() + std::chrono::seconds(settings_.poll_sec);
             continue;
         }
         refresh_wanted_ = Origin::none;
@@ -123,9 +124,10 @@ void WorkSource::refresh_loop() {
             offer(fetch_("", -1, &closing_), began, origin);
         } catch (const RpcCancelled&) {
         } catch (const std::exception& e) {
-            const char* what = origin == Origin::periodic     ? "[rpc] periodic getblocktemplate failed: "
+            const char* what = origin == Origin::periodic       ? "[rpc] periodic getblocktemplate failed: "
                                : origin == Origin::after_submit ? "[rpc] getblocktemplate after submit failed: "
-                                                                : "[rpc] getblocktemplate after a held long poll failed: ";
+                                                                : "[rpc] getblocktemplate after a held long poll "
+                                                                  "failed: ";
             if (!closing_.load()) print_err(what + std::string(e.what()));
         }
         lock.lock();
