@@ -86,12 +86,11 @@ StatusSnapshot MiningRun::snapshot() const {
 }
 
 std::string MiningRun::service_status() const {
-    const Clock::time_point now = Clock::now();
-    double rate = 0;
-    for (const auto& w : workers_) rate += w->stats(now).rates[1];
-    const std::optional<BlockTemplate> work = source_.current();
-    return "height=" + std::to_string(work ? work->height : 0) + " rate=" + format_hashrate(rate) +
-           " blocks=" + std::to_string(submitter_.status().accepted);
+    const StatusSnapshot s = snapshot();
+    double rate = 0;  // over the last minute
+    for (const DeviceStatus& d : s.devices) rate += d.stats.rates[1];
+    return "height=" + std::to_string(s.height) + " rate=" + format_hashrate(rate) +
+           " blocks=" + std::to_string(s.blocks.accepted);
 }
 
 void MiningRun::start_workers(uint64_t extranonce_start, const std::atomic<bool>& stop) {
@@ -133,7 +132,7 @@ int MiningRun::run(const std::atomic<bool>& stop) {
         status = run_mining_loop(events_, workers_, submitter_, loop, stop);
     } catch (const DeviceHung& e) {
         // Its thread cannot be joined: end here, the journal holds every block found.
-        print_err(std::string("error: ") + e.what() + "\ntry --help");
+        print_fatal(e.what());
         std::fflush(stdout);
         std::_Exit(1);
     }

@@ -99,6 +99,8 @@ int run_devices(const MinerOptions& o) {
 
 }  // namespace
 
+void print_fatal(const std::string& what) { print_err("error: " + what + "\ntry --help"); }
+
 int mine(const MinerOptions& o, std::vector<Device>& devices) { return MiningRun(o, devices).run(stop_requested); }
 
 int run_main(int argc, char** argv) {
@@ -124,7 +126,7 @@ int run_main(int argc, char** argv) {
             return 0;
         }
         std::cout.flush();
-        print_err(std::string("error: ") + e.what() + "\ntry --help");
+        print_fatal(e.what());
         return 1;
     }
 }

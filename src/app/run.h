@@ -13,6 +13,9 @@ struct MinerOptions;
 // Everything main does; returns the exit status.
 int run_main(int argc, char** argv);
 
+// The report of an error that ends the run (status 1), on standard error.
+void print_fatal(const std::string& what);
+
 // One search device: its index in lines and errors, its name, its backend.
 struct Device {
     std::string label;

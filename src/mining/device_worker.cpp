@@ -12,6 +12,11 @@ namespace vkn {
 
 using Clock = RollingRate::Clock;
 
+namespace {
+// A time point as one number, for the watchdog's atomics.
+int64_t ns_of(Clock::time_point t) { return std::chrono::nanoseconds(t.time_since_epoch()).count(); }
+}  // namespace
+
 FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
                         Hash256& cpu_hash) {
     Header80 h = header;
@@ -71,7 +76,7 @@ WorkerStats DeviceWorker::stats(Clock::time_point now) const {
 std::optional<std::chrono::duration<double>> DeviceWorker::hung(Clock::time_point now) const {
     const int64_t began = batch_started_ns_.load();
     if (began == 0) return std::nullopt;
-    const auto running = std::chrono::nanoseconds(std::chrono::nanoseconds(now.time_since_epoch()).count() - began);
+    const auto running = std::chrono::nanoseconds(ns_of(now) - began);
     const auto limit =
         std::max<std::chrono::nanoseconds>(settings_.hang_floor, 10 * std::chrono::nanoseconds(last_batch_ns_.load()));
     if (running < limit) return std::nullopt;
@@ -139,10 +144,10 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
     uint32_t start = work.nonce_min;
     while (!stopping()) {
         if (board_.sequence() != seen) return false;
-        const int64_t began = std::chrono::nanoseconds(Clock::now().time_since_epoch()).count();
+        const int64_t began = ns_of(Clock::now());
         batch_started_ns_.store(began);
         const BatchResult r = backend_.run_batch(candidate.header, work.target, start, work.nonce_max, geometry);
-        last_batch_ns_.store(std::chrono::nanoseconds(Clock::now().time_since_epoch()).count() - began);
+        last_batch_ns_.store(ns_of(Clock::now()) - began);
         batch_started_ns_.store(0);
         batches_.fetch_add(1);
         count_batch(work, start, r);

@@ -37,10 +37,15 @@ void Submitter::settle(const std::string& hash, Outcome outcome, const nlohmann:
     if (outcome == Outcome::rejected) status_.rejected.emplace_back(hash, verdict);
 }
 
-void Submitter::abandon(const FoundBlock& b, const std::string& line) {
-    print_out(line);
+void Submitter::abandon(const FoundBlock& b) {
     journal_.record(b, "abandoned");
     settle(b.hash, Outcome::waiting);
+}
+
+// A block whose parent already has our accepted block: it can no longer join the chain.
+void Submitter::abandon_sibling(const FoundBlock& b) {
+    print_out("[submit] block hash=" + b.hash + " abandoned: a block on its parent was accepted");
+    abandon(b);
 }
 
 void Submitter::submit(const FoundBlock& block, const std::string& found_line) {
@@ -57,18 +62,13 @@ void Submitter::submit(const FoundBlock& block, const std::string& found_line) {
         status_.pending.push_back(block.hash);
     }
     print_out(found_line);
-    if (accepted_parents_.count(block.prevhash)) {
-        abandon(block, "[submit] block hash=" + block.hash + " abandoned: a block on its parent was accepted");
-        return;
-    }
+    if (accepted_parents_.count(block.prevhash)) return abandon_sibling(block);
     if (!queue_.empty()) {
         // Its hex goes out at once too: a journal that cannot be written must not be its only copy.
         print_out("[submit] queued behind a block that waits for the node");
         print_err("[submit] unsent block hex=" + block.block);
     }
-    const Clock::time_point now = settings_.now();
-    queue_.push_back({block, false, 0, now + settings_.give_up_after, now, std::chrono::milliseconds(2000)});
-    wake_.notify_all();
+    enqueue_locked(block, false);
 }
 
 void Submitter::resubmit(const FoundBlock& block) {
@@ -78,8 +78,12 @@ void Submitter::resubmit(const FoundBlock& block) {
         std::lock_guard<std::mutex> status_lock(status_mutex_);
         status_.pending.push_back(block.hash);
     }
+    enqueue_locked(block, true);
+}
+
+void Submitter::enqueue_locked(const FoundBlock& block, bool maybe_delivered) {
     const Clock::time_point now = settings_.now();
-    queue_.push_back({block, true, 0, now + settings_.give_up_after, now, std::chrono::milliseconds(2000)});
+    queue_.push_back({block, maybe_delivered, 0, now + settings_.give_up_after, now, std::chrono::milliseconds(2000)});
     wake_.notify_all();
 }
 
@@ -142,10 +146,9 @@ void Submitter::conclude(Waiting w, Outcome o) {
     queue_.pop_front();
     if (o == Outcome::accepted) {
         accepted_parents_.insert(w.block.prevhash);
-        // Its siblings on the same parent can no longer join the chain.
         std::erase_if(queue_, [&](const Waiting& s) {
             if (s.block.prevhash != w.block.prevhash) return false;
-            abandon(s.block, "[submit] block hash=" + s.block.hash + " abandoned: a block on its parent was accepted");
+            abandon_sibling(s.block);
             return true;
         });
     }
@@ -185,8 +188,7 @@ void Submitter::run() {
             const FoundBlock b = front.block;
             queue_.pop_front();
             print_err("[submit] no verdict for block hash=" + b.hash + " in 10 minutes: abandoned");
-            journal_.record(b, "abandoned");
-            settle(b.hash, Outcome::waiting);
+            abandon(b);
             abandoned_.fetch_add(1);
             if (settled_) settled_(b, Outcome::waiting);
             wake_.notify_all();

@@ -85,12 +85,13 @@ private:
         std::chrono::milliseconds backoff{2000};
     };
 
-    void enqueue(Waiting w);
+    void enqueue_locked(const FoundBlock& block, bool maybe_delivered);
     void run();
     bool close_untried(std::unique_lock<std::mutex>& lock);
     Outcome attempt(Waiting& w);
     void conclude(Waiting w, Outcome o);
-    void abandon(const FoundBlock& b, const std::string& line);
+    void abandon(const FoundBlock& b);  // journaled and counted so; the caller says why
+    void abandon_sibling(const FoundBlock& b);
     void settle(const std::string& hash, Outcome outcome, const nlohmann::json& verdict = nullptr);
 
     Send send_;

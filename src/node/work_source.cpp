@@ -36,8 +36,7 @@ WorkSource::~WorkSource() {
 
 void WorkSource::close() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closing_flag_ = true;
+        std::lock_guard<std::mutex> lock(mutex_);  // so that no waiter misses it
         closing_.store(true);
         longpoll_cancel_.store(true);
     }
@@ -54,10 +53,12 @@ void WorkSource::start(const std::atomic<bool>& stop) {
     if (settings_.longpoll) longpoller_ = std::thread([this] { longpoll_loop(); });
 }
 
-void WorkSource::refresh() {
+void WorkSource::refresh() { ask_refresh(Origin::after_submit); }
+
+void WorkSource::ask_refresh(Origin why) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        refresh_wanted_ = Origin::after_submit;
+        refresh_wanted_ = why;
     }
     wake_.notify_all();
 }
@@ -75,7 +76,7 @@ Clock::time_point WorkSource::installed_at() const {
 bool WorkSource::offer(const nlohmann::json& reply, uint64_t began, Origin origin) {
     BlockTemplate t = parse_block_template(reply, settings_.gbt_txids_internal);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closing_flag_) return false;
+    if (closing_.load()) return false;
     // A reply to a request older than the installed work may describe the
     // chain before it (the parent of a block we just found).
     if (sequence_.load() != began) return false;
@@ -108,8 +109,8 @@ bool WorkSource::periodic_due_locked() const {
 void WorkSource::refresh_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait_until(lock, next_periodic_, [this] { return closing_flag_ || refresh_wanted_ != Origin::none; });
-        if (closing_flag_) return;
+        wake_.wait_until(lock, next_periodic_, [this] { return closing_.load() || refresh_wanted_ != Origin::none; });
+        if (closing_.load()) return;
         const Origin origin = refresh_wanted_ != Origin::none ? refresh_wanted_ : Origin::periodic;
         if (origin == Origin::periodic && !periodic_due_locked()) {
             if (Clock::now() >= next_periodic_)
@@ -140,9 +141,9 @@ void WorkSource::longpoll_loop() {
     Clock::time_point next_poll = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait_until(lock, next_poll, [this] { return closing_flag_; });
-        wake_.wait(lock, [this] { return closing_flag_ || !longpollid_.empty(); });
-        if (closing_flag_) return;
+        wake_.wait_until(lock, next_poll, [this] { return closing_.load(); });
+        wake_.wait(lock, [this] { return closing_.load() || !longpollid_.empty(); });
+        if (closing_.load()) return;
         const std::string id = longpollid_;
         const uint64_t began = sequence_.load();
         longpoll_cancel_.store(false);
@@ -158,11 +159,7 @@ void WorkSource::longpoll_loop() {
             next_poll = Clock::now() + 2 * settings_.longpoll_gap;
             // A poll that something on the way held past the limit: the node
             // may be far ahead, so fetch its tip now rather than wait on.
-            if (Clock::now() - polled_at >= settings_.longpoll_limit) {
-                std::lock_guard<std::mutex> relock(mutex_);
-                refresh_wanted_ = Origin::after_longpoll;
-                wake_.notify_all();
-            }
+            if (Clock::now() - polled_at >= settings_.longpoll_limit) ask_refresh(Origin::after_longpoll);
         }
         lock.lock();
     }

@@ -73,6 +73,7 @@ private:
     // Parses and installs unless newer work came in since `began`, or it is
     // the work already installed. True when installed.
     bool offer(const nlohmann::json& reply, uint64_t began, Origin origin);
+    void ask_refresh(Origin why);
     void refresh_loop();
     void longpoll_loop();
     bool periodic_due_locked() const;
@@ -88,9 +89,8 @@ private:
     std::atomic<uint64_t> longpoll_updates_{0};
     std::string longpollid_;  // of the installed template
     Origin refresh_wanted_ = Origin::none;  // a refresh asked for, and why
-    bool closing_flag_ = false;
     std::chrono::steady_clock::time_point next_periodic_{};
-    std::atomic<bool> closing_{false};       // cancels the refresh in flight
+    std::atomic<bool> closing_{false};          // set under the mutex; also cancels the refresh in flight
     std::atomic<bool> longpoll_cancel_{false};  // a new id or closing
     std::thread refresher_;
     std::thread longpoller_;
