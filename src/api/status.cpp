@@ -1,5 +1,6 @@
 #include "api/status.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -47,25 +48,59 @@ std::string number(double v) {
 
 }  // namespace
 
-double expected_hashes(const Hash256& target) { return std::ldexp(1.0, 256) / (as_double(target) + 1.0); }
-
 double difficulty_of(uint32_t bits) {
     const double target = as_double(compact_to_target(bits));
     return target > 0 ? as_double(compact_to_target(0x1d00ffff)) / target : 0.0;
 }
 
+namespace {
+
+json optional_json(const auto& v) { return v ? json(*v) : json(nullptr); }
+
+json health_json(const std::optional<GpuReading>& g, double verified) {
+    if (!g) return nullptr;
+    json reasons = json::array();
+    for (const ThrottleReason& r : throttle_reasons())
+        if (g->throttle & r.bit) reasons.push_back(r.name);
+    return {{"temperature_c", optional_json(g->temp_c)},
+            {"power_w", optional_json(g->power_w)},
+            {"fan_percent", optional_json(g->fan_pct)},
+            {"sm_clock_mhz", optional_json(g->sm_mhz)},
+            {"memory_clock_mhz", optional_json(g->mem_mhz)},
+            {"utilization_percent", optional_json(g->util_pct)},
+            {"throttle_reasons", reasons},
+            {"hashes_per_joule", g->power_w && *g->power_w > 0 ? json(verified / *g->power_w) : json(nullptr)}};
+}
+
+json device_json(const DeviceStatus& d) {
+    const ShareStats& sh = d.stats.shares;
+    return {{"index", std::stoi(d.label)},
+            {"name", d.name},
+            {"uuid", d.uuid.empty() ? json(nullptr) : json(d.uuid)},
+            {"pci_bus_id", d.pci_bus_id.empty() ? json(nullptr) : json(d.pci_bus_id)},
+            {"hashrate", rates_json(d.stats.rates)},
+            {"total_hashes", d.stats.total},
+            {"shares", sh.shares},
+            {"hardware_errors", sh.hw_errors},
+            {"shares_lost", sh.lost},
+            {"share_difficulty", sh.difficulty},
+            {"verified_hashrate", rates_json(sh.verified)},
+            {"unreliable", sh.unreliable},
+            {"paused", d.stats.paused},
+            {"health", health_json(d.stats.health, sh.verified[2])},
+            {"geometry",
+             {{"blocks", d.geometry.blocks},
+              {"threads", d.geometry.threads},
+              {"iters_per_thread", d.geometry.iters_per_thread}}}};
+}
+
+}  // namespace
+
 json summary_json(const StatusSnapshot& s) {
     json devices = json::array();
     uint64_t total = 0;
     for (const DeviceStatus& d : s.devices) {
-        devices.push_back({{"index", std::stoi(d.label)},
-                           {"name", d.name},
-                           {"hashrate", rates_json(d.stats.rates)},
-                           {"total_hashes", d.stats.total},
-                           {"geometry",
-                            {{"blocks", d.geometry.blocks},
-                             {"threads", d.geometry.threads},
-                             {"iters_per_thread", d.geometry.iters_per_thread}}}});
+        devices.push_back(device_json(d));
         total += d.stats.total;
     }
     const double totals[3] = {total_rate(s, 0), total_rate(s, 1), total_rate(s, 2)};
@@ -102,6 +137,97 @@ json summary_json(const StatusSnapshot& s) {
     };
 }
 
+namespace {
+
+void family_head(std::ostream& out, const char* name, const char* type, const char* help) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+}
+
+std::string label_value(const std::string& v) {
+    std::string out;
+    for (const char c : v) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return out;
+}
+
+// device, name, uuid and pci_bus_id: what ties a series to a card in the rack.
+std::string device_labels(const DeviceStatus& d) {
+    return "device=\"" + d.label + "\",name=\"" + label_value(d.name) + "\",uuid=\"" + label_value(d.uuid) +
+           "\",pci_bus_id=\"" + label_value(d.pci_bus_id) + "\"";
+}
+
+// The sensors' gauges, for the devices that have them.
+void gpu_metrics(std::ostream& out, const StatusSnapshot& s) {
+    auto gauge = [&](const char* name, const char* help, auto value_of) {
+        family_head(out, name, "gauge", help);
+        for (const DeviceStatus& d : s.devices)
+            if (d.stats.health)
+                if (const std::optional<double> v = value_of(*d.stats.health, d))
+                    out << name << "{" << device_labels(d) << "} " << number(*v) << "\n";
+    };
+    auto as_double = [](const auto& v) { return v ? std::optional<double>(double(*v)) : std::nullopt; };
+    gauge("vkn_gpu_temperature_celsius", "GPU temperature.",
+          [&](const GpuReading& g, const DeviceStatus&) { return as_double(g.temp_c); });
+    gauge("vkn_gpu_power_watts", "GPU power draw.",
+          [&](const GpuReading& g, const DeviceStatus&) { return g.power_w; });
+    gauge("vkn_gpu_fan_speed_ratio", "GPU fan speed, 0 to 1.", [&](const GpuReading& g, const DeviceStatus&) {
+        return g.fan_pct ? std::optional<double>(*g.fan_pct / 100.0) : std::nullopt;
+    });
+    gauge("vkn_gpu_sm_clock_hertz", "GPU SM clock.", [&](const GpuReading& g, const DeviceStatus&) {
+        return g.sm_mhz ? std::optional<double>(*g.sm_mhz * 1e6) : std::nullopt;
+    });
+    gauge("vkn_gpu_memory_clock_hertz", "GPU memory clock.", [&](const GpuReading& g, const DeviceStatus&) {
+        return g.mem_mhz ? std::optional<double>(*g.mem_mhz * 1e6) : std::nullopt;
+    });
+    gauge("vkn_gpu_utilization_ratio", "GPU utilisation, 0 to 1.", [&](const GpuReading& g, const DeviceStatus&) {
+        return g.util_pct ? std::optional<double>(*g.util_pct / 100.0) : std::nullopt;
+    });
+    gauge("vkn_gpu_efficiency_hashes_per_joule", "Verified hashes (15-minute rate) per joule.",
+          [&](const GpuReading& g, const DeviceStatus& d) {
+              return g.power_w && *g.power_w > 0 ? std::optional<double>(d.stats.shares.verified[2] / *g.power_w)
+                                                 : std::nullopt;
+          });
+    family_head(out, "vkn_gpu_throttle_active", "gauge", "1 while the GPU's clocks are held down for this reason.");
+    for (const DeviceStatus& d : s.devices)
+        if (d.stats.health)
+            for (const ThrottleReason& r : throttle_reasons())
+                out << "vkn_gpu_throttle_active{" << device_labels(d) << ",reason=\"" << r.name << "\"} "
+                    << ((d.stats.health->throttle & r.bit) ? 1 : 0) << "\n";
+}
+
+void device_metrics(std::ostream& out, const StatusSnapshot& s) {
+    auto each = [&](const char* name, const char* type, const char* help, auto value_of) {
+        family_head(out, name, type, help);
+        for (const DeviceStatus& d : s.devices) out << name << "{device=\"" << d.label << "\"} " << value_of(d) << "\n";
+    };
+    family_head(out, "vkn_device_info", "gauge", "1 for each mining device, with its name, UUID and PCI bus id.");
+    for (const DeviceStatus& d : s.devices) out << "vkn_device_info{" << device_labels(d) << "} 1\n";
+    each("vkn_shares_total", "counter", "Shares the CPU verified, by device.",
+         [](const DeviceStatus& d) { return d.stats.shares.shares; });
+    each("vkn_hardware_errors_total", "counter", "Shares the device reported and the CPU refused, by device.",
+         [](const DeviceStatus& d) { return d.stats.shares.hw_errors; });
+    each("vkn_shares_lost_total", "counter", "Shares past a batch's slots, never verified, by device.",
+         [](const DeviceStatus& d) { return d.stats.shares.lost; });
+    each("vkn_share_difficulty", "gauge", "Hashes per share at the device's share target.",
+         [](const DeviceStatus& d) { return number(d.stats.shares.difficulty); });
+    family_head(out, "vkn_verified_hashrate_hashes_per_second", "gauge",
+                "Hash rate the verified shares prove, by device and window.");
+    for (const DeviceStatus& d : s.devices)
+        for (int w = 0; w < 3; ++w)
+            out << "vkn_verified_hashrate_hashes_per_second{device=\"" << d.label << "\",window=\"" << kWindowNames[w]
+                << "\"} " << number(d.stats.shares.verified[w]) << "\n";
+    each("vkn_device_unreliable", "gauge", "1 when more than 2 of the device's last 100 shares were wrong.",
+         [](const DeviceStatus& d) { return d.stats.shares.unreliable ? 1 : 0; });
+    each("vkn_device_paused", "gauge", "1 while the device is paused at its temperature limit.",
+         [](const DeviceStatus& d) { return d.stats.paused ? 1 : 0; });
+    if (std::any_of(s.devices.begin(), s.devices.end(), [](const DeviceStatus& d) { return d.stats.health; }))
+        gpu_metrics(out, s);
+}
+
+}  // namespace
+
 std::string metrics_text(const StatusSnapshot& s) {
     std::ostringstream out;
     auto family = [&](const char* name, const char* type, const char* help) {
@@ -115,6 +241,7 @@ std::string metrics_text(const StatusSnapshot& s) {
         for (int w = 0; w < 3; ++w)
             out << "vkn_hashrate_hashes_per_second{device=\"" << d.label << "\",window=\"" << kWindowNames[w] << "\"} "
                 << number(d.stats.rates[w]) << "\n";
+    device_metrics(out, s);
     family("vkn_blocks_found_total", "counter", "Blocks that passed the CPU re-check in this run.");
     out << "vkn_blocks_found_total " << s.blocks.found << "\n";
     family("vkn_blocks_accepted_total", "counter", "Blocks the node accepted.");

@@ -18,6 +18,8 @@ struct DeviceStatus {
     std::string name;
     Geometry geometry;
     WorkerStats stats;
+    std::string uuid;        // a GPU's, where its management library knows it
+    std::string pci_bus_id;  // a GPU's
 };
 
 struct StatusSnapshot {
@@ -39,8 +41,6 @@ struct StatusSnapshot {
     SubmitterStatus blocks;
 };
 
-// Hashes a block takes on average at this target, 2^256 / (target + 1).
-double expected_hashes(const Hash256& target);
 // The difficulty of the compact bits, against the 0x1d00ffff target.
 double difficulty_of(uint32_t bits);
 

@@ -26,7 +26,7 @@ int run_benchmark(SearchBackend& backend, const MinerOptions& options) {
             ++header[0];
         }
         const uint32_t batch_start = uint32_t(next);
-        BatchResult r = backend.run_batch(header, zero_target, batch_start, 0xFFFFFFFFu, g);
+        BatchResult r = backend.run_batch(header, zero_target, zero_target, batch_start, 0xFFFFFFFFu, g);
         total += r.hashes;
         next += r.hashes;
         const auto now = Clock::now();

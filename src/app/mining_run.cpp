@@ -42,7 +42,8 @@ MiningRun::MiningRun(const MinerOptions& o, std::vector<Device>& devices)
     : o_(o),
       devices_(devices),
       process_start_(Clock::now()),
-      mining_{o.payouts, o.coinbase_tag, o.status_sec},
+      mining_{.payouts = o.payouts, .coinbase_tag = o.coinbase_tag, .status_sec = o.status_sec,
+              .temp_limit = o.temp_limit},
       client_(o.rpc),
       journal_(o.found_log),
       source_([this](const std::string& id, int64_t timeout_ms,
@@ -67,7 +68,7 @@ StatusSnapshot MiningRun::snapshot() const {
     s.backend = o_.cpu ? "cpu" : "cuda";
     for (size_t k = 0; k < devices_.size(); ++k)
         s.devices.push_back({devices_[k].label, devices_[k].name, devices_[k].backend->mining_geometry(),
-                             workers_[k]->stats(now)});
+                             workers_[k]->stats(now), devices_[k].identity.uuid, devices_[k].identity.pci_bus_id});
     if (const std::optional<BlockTemplate> work = source_.current()) {
         s.has_work = true;
         s.height = work->height;
@@ -97,7 +98,7 @@ void MiningRun::start_workers(uint64_t extranonce_start, const std::atomic<bool>
     for (size_t k = 0; k < devices_.size(); ++k)
         workers_.push_back(std::make_unique<DeviceWorker>(k, devices_.size(), devices_[k].label,
                                                           *devices_[k].backend, mining_, extranonce_start, board_,
-                                                          events_, stop));
+                                                          events_, stop, devices_[k].sensor));
 }
 
 int MiningRun::run(const std::atomic<bool>& stop) {

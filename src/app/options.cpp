@@ -177,6 +177,13 @@ const std::vector<Option> kOptions = {
     {"--iters", Option::value, kCuda, {{"--iters N", "Nonces per CUDA thread per launch, default 512"}}, true,
      [](S s, V v, V as) { s.o.iters_per_thread = u32(v, as); },
      [](S s) { positive(s.o.iters_per_thread != 0, "--iters"); }},
+    {"--temp-limit", Option::value, kCuda,
+     {{"--temp-limit C", "Pause a GPU at C degrees Celsius until it is 5 below; off by default"}}, true,
+     [](S s, V v, V as) {
+         const uint64_t c = parse_u64(v, as);
+         if (c == 0 || c > 150) fail(as + " must be 1 to 150 degrees Celsius: " + v);
+         s.o.temp_limit = int32_t(c);
+     }},
     {"--cpu", Option::flag, kCpu,
      {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"}}, true,
      [](S s, V, V) { s.o.cpu = true; }},

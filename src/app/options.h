@@ -18,6 +18,7 @@ struct MinerOptions {
     int32_t grid_blocks = 0;  // <= 0 selects the automatic grid
     int32_t oversubscribe = 4;
     uint32_t iters_per_thread = 512;
+    int32_t temp_limit = 0;  // degrees Celsius; 0: none
     bool no_longpoll = false;
     bool gbt_txids_internal = false;
     bool selftest = false;

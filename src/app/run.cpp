@@ -44,9 +44,35 @@ std::vector<Device> make_devices(const MinerOptions& o) {
     }
     for (int32_t d : o.gpu_all ? all_cuda_devices() : o.gpu_devices) {
         auto backend = make_cuda_backend({d, o.threads_per_block, o.grid_blocks, o.oversubscribe, o.iters_per_thread});
-        devices.push_back({std::to_string(d), query_device_info(d).name, std::move(backend)});
+        const CudaDeviceInfo info = query_device_info(d);
+        devices.push_back({std::to_string(d), info.name, std::move(backend), {info.name, "", info.pci_bus_id}});
     }
     return devices;
+}
+
+// Each GPU's sensors, found by its PCI bus id. Without the library the GPUs
+// mine unwatched, unless a temperature limit was asked for.
+std::unique_ptr<Nvml> attach_sensors(const MinerOptions& o, std::vector<Device>& devices) {
+    if (o.cpu) return nullptr;
+    std::unique_ptr<Nvml> nvml;
+    try {
+        nvml = std::make_unique<Nvml>();
+    } catch (const NvmlUnavailable& e) {
+        if (o.temp_limit > 0) throw std::runtime_error(std::string("--temp-limit needs NVML: ") + e.what());
+        print_out(std::string("[health] NVML not available (") + e.what() + ")");
+        return nullptr;
+    }
+    for (Device& d : devices) {
+        try {
+            const Nvml::Device found = nvml->find(d.identity.pci_bus_id);
+            d.identity.uuid = found.identity.uuid;
+            d.sensor = [n = nvml.get(), found]() -> std::optional<GpuReading> { return n->read(found); };
+        } catch (const NvmlUnavailable& e) {
+            if (o.temp_limit > 0) throw std::runtime_error("--temp-limit: device " + d.label + ": " + e.what());
+            print_out("[health] device " + d.label + ": NVML not available (" + e.what() + ")");
+        }
+    }
+    return nvml;
 }
 
 int run_selftest(const MinerOptions& o) {
@@ -81,6 +107,7 @@ void raise_descriptor_limit() {
 
 int run_devices(const MinerOptions& o) {
     std::vector<Device> devices = make_devices(o);
+    const std::unique_ptr<Nvml> nvml = attach_sensors(o, devices);  // read only by workers that end first
     // The kernel's device code is not the host code the tests run, and a device that misses hits looks
     // just like bad luck: each device proves itself on the self-test's batch before it mines.
     for (Device& d : devices) {

@@ -1,6 +1,7 @@
 #include "hash/sha3t.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "hash/keccak.h"
 #include "util/hex.h"
@@ -18,6 +19,12 @@ bool hash_meets_target(const Hash256& hash, const Hash256& target) {
         if (hash[i] != target[i]) return hash[i] < target[i];
     }
     return true;
+}
+
+double expected_hashes(const Hash256& target) {
+    double v = 0;
+    for (int i = 31; i >= 0; --i) v = v * 256.0 + target[size_t(i)];
+    return std::ldexp(1.0, 256) / (v + 1.0);
 }
 
 std::string hash_to_display_hex(const Hash256& h) {

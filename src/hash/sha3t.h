@@ -14,6 +14,9 @@ Hash256 sha3_256t(const uint8_t* data, size_t length);
 // hash <= target, both read as little-endian 256-bit numbers.
 bool hash_meets_target(const Hash256& hash, const Hash256& target);
 
+// Hashes a hit takes on average at this target, 2^256 / (target + 1).
+double expected_hashes(const Hash256& target);
+
 // 64 lower-case hex digits, most significant byte first.
 std::string hash_to_display_hex(const Hash256& h);
 

@@ -1,9 +1,12 @@
 #include "mining/device_worker.h"
 
 #include <algorithm>
+#include <cmath>
+#include <thread>
 
 #include "hash/sha3t.h"
 #include "mining/reporting.h"
+#include "search/geometry.h"
 #include "util/endian.h"
 #include "util/hex.h"
 #include "util/output.h"
@@ -15,6 +18,10 @@ using Clock = RollingRate::Clock;
 namespace {
 // A time point as one number, for the watchdog's atomics.
 int64_t ns_of(Clock::time_point t) { return std::chrono::nanoseconds(t.time_since_epoch()).count(); }
+
+uint64_t mining_batch_nonces(const Geometry& g) {
+    return batch_nonce_count(0, 0xFFFFFFFFu, g.iters_per_thread, g.blocks, g.threads);
+}
 }  // namespace
 
 FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t nonce, const Hash256& reported,
@@ -45,7 +52,7 @@ std::optional<WorkerEvent> WorkerEvents::take(std::chrono::milliseconds wait) {
 
 DeviceWorker::DeviceWorker(size_t index, size_t count, std::string label, SearchBackend& backend,
                            const MiningSettings& settings, uint64_t extranonce_start, WorkBoard& board,
-                           WorkerEvents& events, const std::atomic<bool>& stop)
+                           WorkerEvents& events, const std::atomic<bool>& stop, GpuSensor sensor)
     : index_(index),
       count_(count),
       label_(std::move(label)),
@@ -55,7 +62,10 @@ DeviceWorker::DeviceWorker(size_t index, size_t count, std::string label, Search
       board_(board),
       events_(events),
       stop_(stop),
+      sensor_(std::move(sensor)),
+      share_bits_(share_bits_for(0, mining_batch_nonces(backend.mining_geometry()))),
       rolling_(Clock::now()),
+      tally_(Clock::now()),
       run_start_(Clock::now()),
       last_status_(run_start_),
       thread_([this] { run(); }) {}
@@ -70,6 +80,9 @@ WorkerStats DeviceWorker::stats(Clock::time_point now) const {
     WorkerStats s;
     s.total = total_;
     for (int w = 0; w < 3; ++w) s.rates[w] = rolling_.rate(RollingRate::kWindows[w], now);
+    s.shares = tally_.stats(now);
+    s.health = reading_;
+    s.paused = paused_;
     return s;
 }
 
@@ -124,7 +137,12 @@ void DeviceWorker::count_batch(const BlockTemplate& work, uint32_t start, const 
         std::lock_guard<std::mutex> lock(stats_mutex_);
         total = total_ += r.hashes;
         rolling_.add(r.hashes, now);
+        // The next share target, from the last minute's rate; many shares lost to the slots ask for a harder one.
+        share_bits_ = share_bits_for(rolling_.rate(RollingRate::kWindows[1], now), r.hashes) +
+                      (r.shares_lost > 0 ? 1 : 0);
+        tally_.set_difficulty(std::ldexp(1.0, share_bits_));
     }
+    read_sensor(false);
     if (std::chrono::duration_cast<std::chrono::seconds>(now - last_status_).count() < settings_.status_sec) return;
     std::string line = stat_line({.height = work.height,
                                   .extranonce = extranonce_,
@@ -132,8 +150,10 @@ void DeviceWorker::count_batch(const BlockTemplate& work, uint32_t start, const 
                                   .total = total,
                                   .run_ns = std::chrono::nanoseconds(now - run_start_).count(),
                                   .batch = r});
-    if (count_ > 1) line = "[stat] device=" + label_ + line.substr(6) + rates_text(stats(now).rates);
+    const WorkerStats st = stats(now);
+    if (count_ > 1) line = "[stat] device=" + label_ + line.substr(6) + rates_text(st.rates);
     print_out(line);
+    print_out(health_line(label_, st.health, st.shares, st.paused));
     last_status_ = now;
 }
 
@@ -144,14 +164,21 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
     uint32_t start = work.nonce_min;
     while (!stopping()) {
         if (board_.sequence() != seen) return false;
+        hold_while_hot();
+        if (stopping() || board_.sequence() != seen) return false;
+        // Never harder than the block target, so that every block is a share too.
+        const Hash256 t = share_target_of(share_bits_);
+        const Hash256& share = hash_meets_target(t, work.target) ? work.target : t;
         const int64_t began = ns_of(Clock::now());
         batch_started_ns_.store(began);
-        const BatchResult r = backend_.run_batch(candidate.header, work.target, start, work.nonce_max, geometry);
+        const BatchResult r =
+            backend_.run_batch(candidate.header, work.target, share, start, work.nonce_max, geometry);
         last_batch_ns_.store(ns_of(Clock::now()) - began);
         batch_started_ns_.store(0);
         batches_.fetch_add(1);
+        check_shares(candidate.header, share, r);
         count_batch(work, start, r);
-        if (r.found && handle_hit(work, candidate, r)) {
+        if (r.found && handle_hit(work, candidate, share, r)) {
             // Resume only on work installed after the find was posted (the
             // node's answer to it), or after a short wait go on beside it.
             const uint64_t posted_at = board_.sequence();
@@ -167,11 +194,79 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
     return false;
 }
 
+void DeviceWorker::check_shares(const Header80& header, const Hash256& share, const BatchResult& r) {
+    const double work = expected_hashes(share);
+    for (const uint32_t nonce : r.shares) {
+        Header80 h = header;
+        store_le32(h.data() + 76, nonce);
+        tally(hash_meets_target(sha3_256t(h.data(), h.size()), share), work, nonce);
+    }
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    tally_.add_lost(r.shares_lost);
+}
+
+void DeviceWorker::tally(bool valid, double work, uint32_t nonce) {
+    const Clock::time_point now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(stats_mutex_);
+        tally_.add(valid, work, now);
+    }
+    // A failing device may be wrong thousands of times a minute: one line a minute, the count in the status.
+    if (valid || (last_hw_line_ && now - *last_hw_line_ < std::chrono::minutes(1))) return;
+    print_err("[health] device " + label_ + ": hardware error at nonce " + std::to_string(nonce));
+    last_hw_line_ = now;
+}
+
+// The sensors at most once per interval, unless `now_please`.
+std::optional<GpuReading> DeviceWorker::read_sensor(bool now_please) {
+    if (!sensor_) return std::nullopt;
+    const Clock::time_point now = Clock::now();
+    if (!now_please && now - last_read_ < settings_.sensor_every) {
+        std::lock_guard<std::mutex> lock(stats_mutex_);
+        return reading_;
+    }
+    last_read_ = now;
+    std::optional<GpuReading> reading = sensor_();
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    return reading_ = std::move(reading);
+}
+
+// Waits while the device is at or above the limit, until it is 5 C below it
+// (or its temperature cannot be read).
+void DeviceWorker::hold_while_hot() {
+    const int64_t limit = settings_.temp_limit;
+    if (limit <= 0) return;
+    std::optional<GpuReading> g = read_sensor(false);
+    if (!g || !g->temp_c || *g->temp_c < limit) return;
+    print_out("[health] device " + label_ + ": " + std::to_string(*g->temp_c) + "C >= " + std::to_string(limit) +
+              "C, paused");
+    set_paused(true);
+    while (!stopping()) {
+        for (auto t = Clock::now(); Clock::now() - t < settings_.sensor_every && !stopping();)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        batches_.fetch_add(1);  // a pause on purpose is progress to the service manager's watchdog
+        g = read_sensor(true);
+        if (!g || !g->temp_c || *g->temp_c + 5 <= limit) break;
+    }
+    set_paused(false);
+    if (!stopping())
+        print_out("[health] device " + label_ + ": " + (g && g->temp_c ? std::to_string(*g->temp_c) + "C" : "?") +
+                  ", resumed");
+}
+
+void DeviceWorker::set_paused(bool paused) {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    paused_ = paused;
+}
+
 // True when the hit was a block, handed to the loop.
-bool DeviceWorker::handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const BatchResult& r) {
+bool DeviceWorker::handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
+                              const BatchResult& r) {
     Hash256 cpu_hash;
     const std::string at = " at nonce=" + std::to_string(r.nonce);
-    switch (verify_found(candidate.header, work.target, r.nonce, r.hash, cpu_hash)) {
+    const FoundCheck check = verify_found(candidate.header, work.target, r.nonce, r.hash, cpu_hash);
+    tally(check == FoundCheck::valid, expected_hashes(share), r.nonce);
+    switch (check) {
         case FoundCheck::mismatch:
             print_err("[found] GPU/CPU hash mismatch" + at + "; ignoring");
             return false;

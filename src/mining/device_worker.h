@@ -16,8 +16,10 @@
 
 #include "block/candidate.h"
 #include "block/payout.h"
+#include "mining/shares.h"
 #include "mining/work_board.h"
 #include "node/journal.h"
+#include "search/nvml.h"
 #include "search/search_backend.h"
 #include "util/rolling_rate.h"
 
@@ -53,6 +55,9 @@ private:
 struct WorkerStats {
     uint64_t total = 0;
     double rates[3] = {};  // over RollingRate::kWindows
+    ShareStats shares;
+    std::optional<GpuReading> health;  // the latest, where the device has sensors
+    bool paused = false;               // too hot to mine
 };
 
 // What a worker needs of the run configuration.
@@ -65,14 +70,20 @@ struct MiningSettings {
     std::chrono::milliseconds resume_wait{1000};
     // A batch is hung once it runs this long, or ten times its predecessor if that is longer.
     std::chrono::milliseconds hang_floor{std::chrono::seconds(10)};
+    // At or above this temperature (C) a device stops until 5 C below it; 0: no limit.
+    int32_t temp_limit = 0;
+    // How often a device's sensors are read.
+    std::chrono::milliseconds sensor_every{1000};
 };
 
 class DeviceWorker {
 public:
     // Worker `index` of `count` takes the extranonces start + index + i * count.
-    // `label` names the device in lines and errors ("0", or a CUDA index).
+    // `label` names the device in lines and errors ("0", or a CUDA index);
+    // `sensor` reads its health, where it has sensors.
     DeviceWorker(size_t index, size_t count, std::string label, SearchBackend& backend, const MiningSettings& settings,
-                 uint64_t extranonce_start, WorkBoard& board, WorkerEvents& events, const std::atomic<bool>& stop);
+                 uint64_t extranonce_start, WorkBoard& board, WorkerEvents& events, const std::atomic<bool>& stop,
+                 GpuSensor sensor = {});
     ~DeviceWorker();  // stops the thread after its batch and joins it
     DeviceWorker(const DeviceWorker&) = delete;
     DeviceWorker& operator=(const DeviceWorker&) = delete;
@@ -91,7 +102,13 @@ private:
     void mine();
     bool sweep(const BlockTemplate& work, const CandidateBlock& candidate, uint64_t seen);
     void count_batch(const BlockTemplate& work, uint32_t start, const BatchResult& r);
-    bool handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const BatchResult& r);
+    void check_shares(const Header80& header, const Hash256& share, const BatchResult& r);
+    void tally(bool valid, double work, uint32_t nonce);
+    bool handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
+                    const BatchResult& r);
+    std::optional<GpuReading> read_sensor(bool now_please);
+    void hold_while_hot();
+    void set_paused(bool paused);
     void post_failure(WorkerEvent::Kind kind, const std::string& what);
 
     size_t index_;
@@ -107,9 +124,16 @@ private:
     std::atomic<int64_t> batch_started_ns_{0};  // steady clock; 0 between batches
     std::atomic<int64_t> last_batch_ns_{0};
     std::atomic<uint64_t> batches_{0};
+    GpuSensor sensor_;
+    int share_bits_;  // the worker thread's alone
+    std::optional<RollingRate::Clock::time_point> last_hw_line_;
+    RollingRate::Clock::time_point last_read_{};
     mutable std::mutex stats_mutex_;
     uint64_t total_ = 0;
     RollingRate rolling_;
+    ShareTally tally_;
+    std::optional<GpuReading> reading_;
+    bool paused_ = false;
     RollingRate::Clock::time_point run_start_;
     RollingRate::Clock::time_point last_status_;
     std::thread thread_;

@@ -1,5 +1,6 @@
 #include "mining/reporting.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace vkn {
@@ -23,6 +24,42 @@ std::string stat_line(const StatInputs& s) {
     return "[stat] height=" + std::to_string(s.height) + " extranonce=" + std::to_string(s.extranonce) +
            " nonce=" + std::to_string(s.batch_start) + " total=" + std::to_string(s.total) +
            " avg=" + format_hashrate(avg) + " batch=" + format_hashrate(batch);
+}
+
+std::string format_efficiency(double e) {
+    const char* unit = "H/J";
+    double v = e;
+    if (e >= 1e9) v = e / 1e9, unit = "GH/J";
+    else if (e >= 1e6) v = e / 1e6, unit = "MH/J";
+    else if (e >= 1e3) v = e / 1e3, unit = "kH/J";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return std::string(buf) + unit;
+}
+
+std::string health_line(const std::string& label, const std::optional<GpuReading>& g, const ShareStats& s,
+                        bool paused) {
+    std::string line = "[health] device=" + label;
+    auto field = [&](const char* name, const std::optional<uint32_t>& v, const char* unit) {
+        if (v) line += std::string(" ") + name + "=" + std::to_string(*v) + unit;
+    };
+    if (g) {
+        field("temp", g->temp_c, "C");
+        if (g->power_w) field("power", uint32_t(std::lround(*g->power_w)), "W");
+        field("fan", g->fan_pct, "%");
+        field("sm", g->sm_mhz, "MHz");
+        field("mem", g->mem_mhz, "MHz");
+        field("util", g->util_pct, "%");
+        if (g->power_w && *g->power_w > 0) line += " eff=" + format_efficiency(s.verified[2] / *g->power_w);
+        const char* sep = " throttle=";
+        for (const ThrottleReason& r : throttle_reasons())
+            if (g->throttle & r.bit) line += sep + std::string(r.name), sep = ",";
+    }
+    line += " shares=" + std::to_string(s.shares) + " hw_errors=" + std::to_string(s.hw_errors) +
+            " verified=" + format_hashrate(s.verified[2]);
+    if (paused) line += " paused";
+    if (s.unreliable) line += " unreliable";
+    return line;
 }
 
 std::string rates_text(const double rates[3]) {

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include <optional>
+
+#include "mining/shares.h"
+#include "search/nvml.h"
 #include "search/search_backend.h"
 
 namespace vkn {
@@ -19,6 +23,15 @@ struct StatInputs {
     BatchResult batch;
 };
 std::string stat_line(const StatInputs& s);
+
+// "4.4MH/J": one decimal, unit chosen before rounding.
+std::string format_efficiency(double hashes_per_joule);
+
+// "[health] device=0 temp=67C power=285W ... shares=412 hw_errors=0
+// verified=1.31 GH/s": the sensors the device has, then its shares and the
+// rate they prove over the longest window; "paused" and "unreliable" when so.
+std::string health_line(const std::string& label, const std::optional<GpuReading>& g, const ShareStats& s,
+                        bool paused);
 
 // " 10s=R 60s=R 15m=R": rolling rates over the three windows.
 std::string rates_text(const double rates[3]);

@@ -42,7 +42,7 @@ bool backend_selftest(SearchBackend& backend, std::string* error) {
         header[0] = 0x01;
         Hash256 target;
         target.fill(0xff);
-        BatchResult r = backend.run_batch(header, target, kNonce, kNonce, Geometry{1, 1, 1});
+        BatchResult r = backend.run_batch(header, target, target, kNonce, kNonce, Geometry{1, 1, 1});
         if (!r.found || r.nonce != kNonce) return fail(error, "GPU did not find a nonce under max target");
         store_le32(header.data() + 76, kNonce);
         if (sha3_256t(header.data(), header.size()) != r.hash)

@@ -23,21 +23,32 @@
 namespace vkn {
 namespace {
 
+BatchResult hashed_one() {
+    BatchResult r;
+    r.hashes = 1;
+    return r;
+}
+
 // This build's core on one host thread, like a kernel of one thread.
 struct CoreBackend final : SearchBackend {
     std::string startup_line() const override { return "[core]"; }
     Geometry mining_geometry() const override { return {1, 1, 1}; }
-    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t start, uint32_t end,
-                          const Geometry& g) override {
+    BatchResult run_batch(const Header80& header, const Hash256& target, const Hash256&, uint32_t start,
+                          uint32_t end, const Geometry& g) override {
         struct Record {
-            BatchResult r{.hashes = 1};
+            BatchResult r = hashed_one();
             bool found() const { return r.found; }
-            void claim(uint32_t n, const uint64_t* w) { r = {true, n, words_to_hash(w), 1, 0}; }
+            void claim(uint32_t n, const uint64_t* w) {
+                r.found = true;
+                r.nonce = n;
+                r.hash = words_to_hash(w);
+            }
+            void share(uint32_t) {}
         } rec;
         uint64_t h64[10], t64[4];
         header_to_words(header, h64);
         hash_to_words(target, t64);
-        core::search_thread(h64, t64, start, end, g.iters_per_thread, 0, 1, rec);
+        core::search_thread(h64, t64, t64, start, end, g.iters_per_thread, 0, 1, rec);
         return rec.r;
     }
 };

@@ -2,6 +2,8 @@
 // real CPU search, optionally lying or failing) and a scripted node.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "node/work_source.h"
 #include "search/cpu/cpu_backend.h"
 #include "support/support.h"
+#include "util/endian.h"
 
 namespace vkn {
 namespace {
@@ -23,22 +26,32 @@ using namespace std::chrono_literals;
 
 struct FakeDevice : SearchBackend {
     std::unique_ptr<SearchBackend> cpu = make_cpu_backend(1, 1);
-    bool corrupt = false;  // reports hashes the nonces do not have
+    bool corrupt = false;  // reports hashes the nonces do not have, and a share that is none
     bool fail = false;
     std::atomic<bool> hang{false};  // the batch does not return while set
     std::mutex m;
     std::vector<uint32_t> starts;  // of every batch, in order
     std::string startup_line() const override { return "[cpu] fake"; }
     Geometry mining_geometry() const override { return {1, 64, 1}; }
-    BatchResult run_batch(const Header80& h, const Hash256& t, uint32_t a, uint32_t b, const Geometry& g) override {
+    BatchResult run_batch(const Header80& h, const Hash256& t, const Hash256& s, uint32_t a, uint32_t b,
+                          const Geometry& g) override {
         if (fail) throw std::runtime_error("device lost");
         while (hang) std::this_thread::sleep_for(1ms);
         {
             std::lock_guard<std::mutex> lock(m);
             starts.push_back(a);
         }
-        BatchResult r = cpu->run_batch(h, t, a, b, g);
-        if (corrupt) r.hash[0] ^= 1;
+        BatchResult r = cpu->run_batch(h, t, s, a, b, g);
+        if (!corrupt) return r;
+        r.hash[0] ^= 1;
+        for (uint32_t n = a; n <= b; ++n) {
+            Header80 with = h;
+            store_le32(with.data() + 76, n);
+            if (!hash_meets_target(sha3_256t(with.data(), 80), s)) {
+                r.shares.push_back(n);
+                break;
+            }
+        }
         return r;
     }
 };
@@ -55,6 +68,7 @@ struct Rig {
     WorkerEvents events;
     std::atomic<bool> stop{false};
     std::vector<std::unique_ptr<FakeDevice>> devices;
+    std::vector<GpuSensor> sensors;
     std::vector<std::unique_ptr<DeviceWorker>> workers;
     explicit Rig(size_t n, int32_t status_sec = 1) {
         settings.status_sec = status_sec;
@@ -64,7 +78,8 @@ struct Rig {
     void start() {
         for (size_t k = 0; k < devices.size(); ++k)
             workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), std::to_string(k), *devices[k],
-                                                             settings, 100, board, events, stop));
+                                                             settings, 100, board, events, stop,
+                                                             k < sensors.size() ? sensors[k] : GpuSensor{}));
     }
     WorkerEvent next_found() {
         for (;;) {
@@ -100,8 +115,9 @@ TEST(DeviceWorker, EachFindIsANewHeaderOnTheNewestWork) {
                 out.find("[stat] device=1 height=") != std::string::npos);
 }
 
-// 65 nonces in batches of 64, every hit a lie: each is reported and
-// ignored, the range is swept to its last nonce, then the next extranonce.
+// 65 nonces in batches of 64, every hit and share a lie: each hit is
+// reported and ignored, each counts as a hardware error (one line a minute),
+// the range is swept to its last nonce, then the next extranonce.
 TEST(DeviceWorker, SweepsTheWholeRangeAndIgnoresHitsTheCpuDoesNotConfirm) {
     Rig rig(1);
     rig.devices[0]->corrupt = true;
@@ -113,10 +129,15 @@ TEST(DeviceWorker, SweepsTheWholeRangeAndIgnoresHitsTheCpuDoesNotConfirm) {
         return rig.devices[0]->starts.size();
     };
     for (int i = 0; i < 4000 && batches() < 4; ++i) std::this_thread::sleep_for(1ms);
+    const WorkerStats stats = rig.workers[0]->stats(std::chrono::steady_clock::now());
     rig.workers.clear();
     EXPECT_FALSE(rig.events.take(0ms));
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(err.starts_with("[found] GPU/CPU hash mismatch at nonce=") && err.ends_with("; ignoring\n")) << err;
+    const size_t hw_line = err.find("[health] device 0: hardware error at nonce ");
+    ASSERT_TRUE(hw_line != std::string::npos && err.find("[health]", hw_line + 1) == std::string::npos) << err;
+    const std::string found = err.substr(0, hw_line) + err.substr(err.find('\n', hw_line) + 1);
+    EXPECT_TRUE(found.starts_with("[found] GPU/CPU hash mismatch at nonce=") && found.ends_with("; ignoring\n")) << err;
+    EXPECT_TRUE(stats.shares.hw_errors >= 6 && stats.shares.shares == 0 && stats.shares.unreliable);
     const std::vector<uint32_t> starts(rig.devices[0]->starts.begin(), rig.devices[0]->starts.begin() + 4);
     EXPECT_EQ(starts, (std::vector<uint32_t>{0, 64, 0, 64}));
 }
@@ -136,6 +157,59 @@ TEST(DeviceWorker, FoundNoncesAreRecheckedOnTheCpu) {
     EXPECT_EQ(cpu, truth);
     EXPECT_EQ(verify_found(header, truth, 42, truth, cpu), FoundCheck::valid);  // equal meets
     EXPECT_EQ(verify_found(header, max, 42, below, cpu), FoundCheck::mismatch);
+}
+
+// The GPU management library, loaded at run time: devices found by PCI bus
+// id whatever the library's own order, their readings, and a device paused
+// at its temperature limit until it is 5 C below it.
+TEST(GpuHealth, SensorsByPciBusIdAndTheTemperatureLimit) {
+    EXPECT_NE(error_of([] { Nvml("/nonexistent/libnvidia-ml.so.1"); }).find("/nonexistent/libnvidia-ml.so.1"),
+              std::string::npos);
+    void* fake = dlopen(VKN_FAKE_NVML, RTLD_NOW);
+    ASSERT_TRUE(fake);
+    const auto reset = reinterpret_cast<void (*)(int)>(dlsym(fake, "fake_nvml_reset"));
+    const auto add = reinterpret_cast<void (*)(const char*, const char*, const char*, unsigned, unsigned, int,
+                                               unsigned long long)>(dlsym(fake, "fake_nvml_add"));
+    const auto set_temp = reinterpret_cast<void (*)(int, unsigned)>(dlsym(fake, "fake_nvml_set_temp"));
+    reset(9);
+    EXPECT_EQ(error_of([] { Nvml{VKN_FAKE_NVML}; }), "nvmlInit: Driver Not Loaded");
+    reset(0);
+    add("0000:02:00.0", "GPU B", "GPU-b", 50, 300000, -1, 0x24);
+    add("0000:01:00.0", "GPU A", "GPU-a", 91, 285400, 60, 0);
+    Nvml nvml(VKN_FAKE_NVML);
+    const Nvml::Device a = nvml.find("0000:01:00.0"), b = nvml.find("0000:02:00.0");
+    EXPECT_TRUE(a.identity.uuid == "GPU-a" && a.identity.name == "GPU A" && b.identity.uuid == "GPU-b");
+    EXPECT_EQ(error_of([&] { nvml.find("0000:03:00.0"); }), "no device at PCI bus id 0000:03:00.0: Not Found");
+    ShareStats shares;
+    shares.shares = 412;
+    shares.verified[2] = 1.31e9;
+    EXPECT_EQ(health_line("1", nvml.read(b), shares, false),
+              "[health] device=1 temp=50C power=300W sm=1755MHz mem=2619MHz util=100% eff=4.4MH/J "
+              "throttle=sw_power_cap,sw_thermal shares=412 hw_errors=0 verified=1.31 GH/s");
+
+    Rig rig(1, 3600);
+    rig.settings.temp_limit = 90;
+    rig.settings.sensor_every = 5ms;
+    rig.board.publish(work(1, "1d00ffff"));  // no blocks
+    rig.sensors = {[&]() -> std::optional<GpuReading> { return nvml.read(a); }};
+    testing::internal::CaptureStdout();
+    rig.start();
+    auto stats = [&] { return rig.workers[0]->stats(std::chrono::steady_clock::now()); };
+    auto batches = [&] {
+        std::lock_guard<std::mutex> lock(rig.devices[0]->m);
+        return rig.devices[0]->starts.size();
+    };
+    for (int i = 0; i < 2000 && !stats().paused; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(stats().paused && stats().health->temp_c == 91u);
+    set_temp(1, 86);  // not yet 5 below
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(stats().paused && batches() == 0);
+    set_temp(1, 85);
+    for (int i = 0; i < 2000 && batches() < 3; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(stats().paused);
+    rig.workers.clear();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[health] device 0: 91C >= 90C, paused\n[health] device 0: 85C, resumed\n");
 }
 
 // The loop's ends: --mine-one's verdict (or none), a candidate that cannot
@@ -200,7 +274,9 @@ TEST(Reporting, LineFormats) {
     lp.nonce_min = 5;
     lp.nonce_max = 9;
     auto stat = [](uint64_t total, int64_t run_ns, float batch_ms) {
-        BatchResult b{.hashes = 1000, .elapsed_ms = batch_ms};
+        BatchResult b;
+        b.hashes = 1000;
+        b.elapsed_ms = batch_ms;
         return stat_line(
             {.height = 3, .extranonce = 2, .batch_start = 1024, .total = total, .run_ns = run_ns, .batch = b});
     };

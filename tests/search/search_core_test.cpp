@@ -59,7 +59,7 @@ TEST_P(SearchPath, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
             const auto best = std::min_element(hashes.begin(), hashes.end(), less);
             const uint32_t nonce = row.start + uint32_t(best - hashes.begin());
             BatchResult r = make_cpu_backend(row.workers, 1, path)->run_batch(
-                h, *best, row.start, row.end, Geometry{row.blocks, row.threads, row.iters});
+                h, *best, *best, row.start, row.end, Geometry{row.blocks, row.threads, row.iters});
             ASSERT_TRUE(r.found && r.nonce == nonce && r.hash == *best && r.hashes == n)
                 << cpu_path_name(path) << " " << row.blocks << "x" << row.threads << " trial " << trial;
         }
@@ -69,13 +69,37 @@ TEST_P(SearchPath, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
     some[31] = 0x08;  // about one nonce in 32
     for (int trial = 0; trial < 16; ++trial) {
         const Header80 h{uint8_t(trial), 0x5a};
-        const auto scalar = make_cpu_backend(1, 1, CpuPath::scalar)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8});
-        EXPECT_EQ(make_cpu_backend(1, 1, path)->run_batch(h, some, 100, 4195, Geometry{4, 32, 8}).nonce, scalar.nonce);
+        const auto scalar = make_cpu_backend(1, 1, CpuPath::scalar)->run_batch(h, some, some, 100, 4195, Geometry{4, 32, 8});
+        EXPECT_EQ(make_cpu_backend(1, 1, path)->run_batch(h, some, some, 100, 4195, Geometry{4, 32, 8}).nonce,
+                  scalar.nonce);
+    }
+    // Shares: every nonce under the share target but not the block target, as many as the slots hold and the
+    // rest counted; a share target harder than the block's does not hide a block.
+    Hash256 none{}, rare{};
+    rare[30] = 0x40;  // about one nonce in 1024
+    const struct { Hash256 block, share; uint32_t end; } share_rows[] = {
+        {none, rare, 4095}, {none, rare, 40959}, {none, some, 2047}, {some, rare, 4095}};
+    for (const auto& row : share_rows) {
+        const Header80 h{0x33, uint8_t(row.end)};
+        std::vector<uint32_t> expected;
+        for (uint32_t n = 0; n <= row.end; ++n)
+            if (hash_meets_target(reference(h, n), row.share) && !hash_meets_target(reference(h, n), row.block))
+                expected.push_back(n);
+        BatchResult r = make_cpu_backend(2, 1, path)->run_batch(h, row.block, row.share, 0, row.end,
+                                                                 Geometry{4, 32, (row.end + 1) / 128});
+        std::sort(r.shares.begin(), r.shares.end());
+        if (row.block == some) {
+            EXPECT_TRUE(r.found && hash_meets_target(r.hash, some));
+            continue;
+        }
+        EXPECT_EQ(r.shares.size() + r.shares_lost, expected.size()) << cpu_path_name(path) << " to " << row.end;
+        EXPECT_EQ(r.shares.size(), std::min<size_t>(expected.size(), kShareSlots));
+        EXPECT_TRUE(std::includes(expected.begin(), expected.end(), r.shares.begin(), r.shares.end()));
     }
     // Many hits among four workers: one is reported, with its own hash.
     Hash256 max;
     max.fill(0xff);
-    BatchResult r = make_cpu_backend(4, 1, path)->run_batch(Header80{}, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
+    BatchResult r = make_cpu_backend(4, 1, path)->run_batch(Header80{}, max, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
     EXPECT_TRUE(r.found && r.nonce >= 77777 && r.hash == reference(Header80{}, r.nonce));
 }
 
@@ -109,10 +133,11 @@ TEST(SearchCore, FoundFlagAndWordTargetTest) {
         int found_after;  // polls that report "not found yet"
         bool found() const { return ++polls > found_after; }
         void claim(uint32_t, const uint64_t*) { ++claims; }
+        void share(uint32_t) {}
     } already{.found_after = 0}, late{.found_after = 1};
     uint64_t h64[10] = {}, none[4] = {}, all[4] = {~0ull, ~0ull, ~0ull, ~0ull};
-    core::search_thread(h64, all, 0, 1000, 100, 0, 1, already);
-    core::search_thread(h64, none, 0, 1000, 100, 0, 1, late);
+    core::search_thread(h64, all, all, 0, 1000, 100, 0, 1, already);
+    core::search_thread(h64, none, none, 0, 1000, 100, 0, 1, late);
     EXPECT_EQ(already.claims, 0);  // checked before iteration 0
     EXPECT_EQ(late.polls, 2);      // i = 0 and i = 16
     // The word test against the byte test, on pairs equal or differing in one byte.
@@ -146,7 +171,7 @@ TEST(Geometry, CountsGridsAndMessages) {
     EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 1, 1, 0); }), "CUDA threads per block must be positive");
     EXPECT_EQ(error_of([] { checked_batch_count(0, 1, 0, 1, 1); }), "iterations per thread must be positive");
     auto cpu = make_cpu_backend(2, 3);  // a mining batch: threads x iterations x 512
-    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, 0, 9999, cpu->mining_geometry()).hashes, 3072u);
+    EXPECT_EQ(cpu->run_batch(Header80{}, Hash256{}, Hash256{}, 0, 9999, cpu->mining_geometry()).hashes, 3072u);
 }
 
 }  // namespace

@@ -19,14 +19,18 @@ VKN_HD bool meets_target(const uint64_t h[4], const uint64_t t[4]) {
 
 // One thread of the search grid: nonces nonce_start + g + i*stride for
 // i < iters, in 64 bits so that nothing past nonce_end wraps to a small
-// nonce. `out` is the found record: found() reads the shared flag, and
-// claim() sets it at most once per batch, recording the winner.
+// nonce. Each hash is compared with the share target (never harder than the
+// block target), and only a share with the block target too, so that shares
+// cost nothing per nonce. `out` is the found record: found() reads the
+// shared flag, claim() sets it at most once per batch, recording the
+// winner, and share() records a share that is not a block.
 template <class FoundRecord>
-VKN_HD void search_thread(const uint64_t header[10], const uint64_t target[4], uint32_t nonce_start,
-                          uint32_t nonce_end, uint32_t iters, uint64_t g, uint64_t stride, FoundRecord& out) {
+VKN_HD void search_thread(const uint64_t header[10], const uint64_t target[4], const uint64_t share[4],
+                          uint32_t nonce_start, uint32_t nonce_end, uint32_t iters, uint64_t g, uint64_t stride,
+                          FoundRecord& out) {
     if (iters == 0) return;
     const Precomp p = precompute(header);
-    const uint64_t t[4] = {target[0], target[1], target[2], target[3]};
+    const uint64_t s[4] = {share[0], share[1], share[2], share[3]};
     VKN_NO_UNROLL
     for (uint32_t i = 0; i < iters; ++i) {
         if ((i & 15u) == 0 && out.found()) return;
@@ -34,9 +38,12 @@ VKN_HD void search_thread(const uint64_t header[10], const uint64_t target[4], u
         if (nonce > nonce_end) return;
         uint64_t h[4];
         hash_nonce(p, static_cast<uint32_t>(nonce), h);
-        if (meets_target(h, t)) {
-            out.claim(static_cast<uint32_t>(nonce), h);
-            return;
+        if (meets_target(h, s)) {
+            if (meets_target(h, target)) {
+                out.claim(static_cast<uint32_t>(nonce), h);
+                return;
+            }
+            out.share(static_cast<uint32_t>(nonce));
         }
     }
 }

@@ -29,16 +29,17 @@ public:
         return Geometry{static_cast<int32_t>(threads_), kCpuLanesPerThread, iters_};
     }
 
-    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                          const Geometry& g) override {
+    BatchResult run_batch(const Header80& header, const Hash256& target, const Hash256& share, uint32_t nonce_start,
+                          uint32_t nonce_end, const Geometry& g) override {
         BatchResult r;
         const uint64_t hashes = checked_batch_count(nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
         if (hashes == 0) return r;
-        uint64_t h64[10], t64[4];
+        uint64_t h64[10], t64[4], s64[4];
         header_to_words(header, h64);
         hash_to_words(target, t64);
+        share_to_words(target, share, s64);
         const auto start = std::chrono::steady_clock::now();
-        r = emulate_grid(h64, t64, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads, threads_, path_);
+        r = emulate_grid(h64, t64, s64, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads, threads_, path_);
         const auto stop = std::chrono::steady_clock::now();
         r.hashes = hashes;
         r.elapsed_ms = std::chrono::duration<float, std::milli>(stop - start).count();

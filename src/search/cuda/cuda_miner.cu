@@ -2,6 +2,7 @@
 // device selection. The per-nonce work is the shared search core.
 #include <cuda_runtime.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -16,16 +17,19 @@ namespace {
 
 __constant__ uint64_t c_header64[10];
 __constant__ uint64_t c_target64[4];
+__constant__ uint64_t c_share64[4];
 
 struct DeviceFound {
     uint32_t found;
     uint32_t nonce;
     uint64_t hash[4];
+    uint32_t share_count;
+    uint32_t share_nonce[kShareSlots];
 };
-static_assert(sizeof(DeviceFound) == 40, "the found record is 40 bytes");
 
-// The device side of the found record: an uncached flag read and a
-// compare-and-swap that lets exactly one hit through.
+// The device side of the found record: an uncached flag read, a
+// compare-and-swap that lets exactly one hit through, and share slots taken
+// by an atomic count (one atomic per share, a few a second).
 struct DeviceFoundRecord {
     DeviceFound* out;
     __device__ __forceinline__ bool found() const { return *static_cast<volatile uint32_t*>(&out->found) != 0; }
@@ -38,6 +42,10 @@ struct DeviceFoundRecord {
             out->hash[3] = h[3];
         }
     }
+    __device__ __forceinline__ void share(uint32_t nonce) {
+        const uint32_t slot = atomicAdd(&out->share_count, 1u);
+        if (slot < kShareSlots) out->share_nonce[slot] = nonce;
+    }
 };
 
 __global__ void sha3t_mine_kernel(uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread,
@@ -45,7 +53,7 @@ __global__ void sha3t_mine_kernel(uint32_t nonce_start, uint32_t nonce_end, uint
     const uint64_t stride = uint64_t(gridDim.x) * blockDim.x;
     const uint64_t g = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
     DeviceFoundRecord rec{out};
-    core::search_thread(c_header64, c_target64, nonce_start, nonce_end, iters_per_thread, g, stride, rec);
+    core::search_thread(c_header64, c_target64, c_share64, nonce_start, nonce_end, iters_per_thread, g, stride, rec);
 }
 
 void cuda_check(cudaError_t status, const char* label) {
@@ -77,13 +85,13 @@ public:
     CudaMiner(const CudaMiner&) = delete;
     CudaMiner& operator=(const CudaMiner&) = delete;
 
-    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                          uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
+    BatchResult run_batch(const Header80& header, const Hash256& target, const Hash256& share, uint32_t nonce_start,
+                          uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks, int32_t threads) {
         BatchResult r;
         r.hashes = checked_batch_count(nonce_start, nonce_end, iters_per_thread, blocks, threads);
         if (r.hashes == 0) return r;
         try {
-            launch(header, target, nonce_start, nonce_end, iters_per_thread, blocks, threads, r);
+            launch(header, target, share, nonce_start, nonce_end, iters_per_thread, blocks, threads, r);
         } catch (...) {
             lost_ = true;  // the process ends on a device error; nothing more is asked of this one
             throw;
@@ -92,11 +100,11 @@ public:
     }
 
 private:
-    void launch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                uint32_t iters_per_thread, int32_t blocks, int32_t threads, BatchResult& r) {
+    void launch(const Header80& header, const Hash256& target, const Hash256& share, uint32_t nonce_start,
+                uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks, int32_t threads, BatchResult& r) {
         // Each device's thread makes its device current; the call is cheap when it already is.
         select_device(device_);
-        upload_work(header, target);
+        upload_work(header, target, share);
         cuda_check(cudaMemset(d_found_, 0, sizeof(DeviceFound)), "cudaMemset(DeviceFound)");
         cuda_check(cudaEventRecord(ev_start_, 0), "cudaEventRecord(start)");
         sha3t_mine_kernel<<<blocks, threads>>>(nonce_start, nonce_end, iters_per_thread, d_found_);
@@ -113,19 +121,23 @@ private:
             r.nonce = host.nonce;
             r.hash = words_to_hash(host.hash);
         }
+        r.shares.assign(host.share_nonce, host.share_nonce + std::min(host.share_count, kShareSlots));
+        r.shares_lost = host.share_count - uint32_t(r.shares.size());
     }
 
-    void upload_work(const Header80& header, const Hash256& target) {
-        uint64_t h[10], t[4];
+    void upload_work(const Header80& header, const Hash256& target, const Hash256& share) {
+        uint64_t h[10], t[8];
         header_to_words(header, h);
         hash_to_words(target, t);
+        share_to_words(target, share, t + 4);
         if (!header_uploaded_ || std::memcmp(h, header64_cache_, sizeof h) != 0) {
             cuda_check(cudaMemcpyToSymbol(c_header64, h, sizeof h), "cudaMemcpyToSymbol(c_header64)");
             std::memcpy(header64_cache_, h, sizeof h);
             header_uploaded_ = true;
         }
         if (!target_uploaded_ || std::memcmp(t, target64_cache_, sizeof t) != 0) {
-            cuda_check(cudaMemcpyToSymbol(c_target64, t, sizeof t), "cudaMemcpyToSymbol(c_target64)");
+            cuda_check(cudaMemcpyToSymbol(c_target64, t, 32), "cudaMemcpyToSymbol(c_target64)");
+            cuda_check(cudaMemcpyToSymbol(c_share64, t + 4, 32), "cudaMemcpyToSymbol(c_share64)");
             std::memcpy(target64_cache_, t, sizeof t);
             target_uploaded_ = true;
         }
@@ -139,7 +151,7 @@ private:
     bool header_uploaded_ = false;
     bool target_uploaded_ = false;
     uint64_t header64_cache_[10] = {};
-    uint64_t target64_cache_[4] = {};
+    uint64_t target64_cache_[8] = {};  // the block target, then the share target
 };
 
 class CudaBackend final : public SearchBackend {
@@ -155,9 +167,10 @@ public:
                " iters/thread=" + std::to_string(geometry_.iters_per_thread);
     }
     Geometry mining_geometry() const override { return geometry_; }
-    BatchResult run_batch(const Header80& header, const Hash256& target, uint32_t nonce_start, uint32_t nonce_end,
-                          const Geometry& g) override {
-        return miner_.run_batch(header, target, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads);
+    BatchResult run_batch(const Header80& header, const Hash256& target, const Hash256& share, uint32_t nonce_start,
+                          uint32_t nonce_end, const Geometry& g) override {
+        return miner_.run_batch(header, target, share, nonce_start, nonce_end, g.iters_per_thread, g.blocks,
+                                g.threads);
     }
 
 private:
@@ -184,6 +197,8 @@ CudaDeviceInfo query_device_info(int32_t device) {
     int clock_khz = 0;
     // The clock moved out of cudaDeviceProp in CUDA 13; ask the attribute.
     if (cudaDeviceGetAttribute(&clock_khz, cudaDevAttrClockRate, device) == cudaSuccess) info.clock_rate_khz = clock_khz;
+    char bus[32] = {};
+    if (cudaDeviceGetPCIBusId(bus, sizeof bus, device) == cudaSuccess) info.pci_bus_id = bus;
     return info;
 }
 

@@ -19,6 +19,7 @@ struct CudaDeviceInfo {
     int32_t cc_minor = 0;
     int32_t max_threads_per_block = 0;
     int32_t clock_rate_khz = 0;
+    std::string pci_bus_id;  // "0000:01:00.0": how NVML finds the same device
 };
 
 void select_device(int32_t device);
