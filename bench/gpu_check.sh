@@ -2,7 +2,8 @@
 # The checks a GPU machine is borrowed for, in one short run (under 8 minutes
 # on 16 cores): the device, the self-test, the whole search for each kernel
 # layout and variant and for a few launch geometries, the CPU search, the
-# kernel's register and spill report, and one table of rates at the end.
+# kernel's register and spill report, and one table of rates at the end,
+# each GPU rate with the miner's own NVML readings and hashes per joule.
 # Runs the bundle that gpu_bundle.sh made (BUNDLE_DIR, default build-gpu/),
 # here or elsewhere; without one it makes one for the GPU at hand first.
 # Writes to standard output and, when OUT is set, to $OUT/gpu_check.log.
@@ -35,13 +36,16 @@ bench() {
   local out
   out="$("$bin" --benchmark "$seconds" --status-sec "$seconds" "$@" 2>&1)" || status=1
   echo "$out"
-  local rate
+  local rate health
   rate="$(echo "$out" | grep -o 'rate=.*' | tail -1)"
-  table+=("$(printf '%-34s %s' "$label" "${rate:-failed: see its output above}")")
+  # The device's sensors as the run ended, and its hashes per joule at that rate.
+  health="$(echo "$out" | grep '^\[health\] device=' | tail -1 | sed 's/^\[health\] device=[0-9]* //')"
+  table+=("$(printf '%-34s %s  %s' "$label" "${rate:-failed: see its output above}" "$health")")
 }
 
 step "device"
-run nvidia-smi --query-gpu=name,compute_cap,clocks.max.sm,memory.total,driver_version --format=csv
+run nvidia-smi --query-gpu=name,compute_cap,clocks.max.sm,memory.total,driver_version,pci.bus_id --format=csv
+run nvidia-smi --query-gpu=temperature.gpu,power.draw,power.limit,fan.speed,clocks.sm,clocks.mem --format=csv
 echo "miner: $miner"
 
 step "self-test"

@@ -9,7 +9,8 @@
 
 namespace vkn {
 
-int run_benchmark(SearchBackend& backend, const MinerOptions& options) {
+int run_benchmark(SearchBackend& backend, const MinerOptions& options, const std::string& label,
+                  const GpuSensor& sensor) {
     using Clock = std::chrono::steady_clock;
     const Geometry g = backend.mining_geometry();
     Header80 header{};
@@ -39,10 +40,12 @@ int run_benchmark(SearchBackend& backend, const MinerOptions& options) {
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double rate = seconds > 0 ? double(total) / seconds : 0.0;
+    const std::optional<GpuReading> reading = sensor ? sensor() : std::nullopt;  // the device still warm
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.2f", seconds);
-    print_out("[bench] hashes=" + std::to_string(total) + " seconds=" + secs +
-              " rate=" + format_hashrate(seconds > 0 ? double(total) / seconds : 0.0));
+    print_out("[bench] hashes=" + std::to_string(total) + " seconds=" + secs + " rate=" + format_hashrate(rate));
+    if (reading) print_out("[health] device=" + label + sensor_text(*reading, rate));
     return 0;
 }
 

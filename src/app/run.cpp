@@ -120,7 +120,8 @@ int run_devices(const MinerOptions& o) {
         // Several CPU devices: each line names its device, as the CUDA lines do.
         print_out(o.cpu && devices.size() > 1 ? "[cpu] device=" + devices[k].label + line.substr(5) : line);
     }
-    if (o.benchmark_sec > 0) return run_benchmark(*devices.front().backend, o);
+    if (o.benchmark_sec > 0)
+        return run_benchmark(*devices.front().backend, o, devices.front().label, devices.front().sensor);
     return mine(o, devices);
 }
 

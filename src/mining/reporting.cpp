@@ -37,24 +37,27 @@ std::string format_efficiency(double e) {
     return std::string(buf) + unit;
 }
 
+std::string sensor_text(const GpuReading& g, double rate) {
+    std::string text;
+    auto field = [&](const char* name, const std::optional<uint32_t>& v, const char* unit) {
+        if (v) text += std::string(" ") + name + "=" + std::to_string(*v) + unit;
+    };
+    field("temp", g.temp_c, "C");
+    if (g.power_w) field("power", uint32_t(std::lround(*g.power_w)), "W");
+    field("fan", g.fan_pct, "%");
+    field("sm", g.sm_mhz, "MHz");
+    field("mem", g.mem_mhz, "MHz");
+    field("util", g.util_pct, "%");
+    if (g.power_w && *g.power_w > 0) text += " eff=" + format_efficiency(rate / *g.power_w);
+    const char* sep = " throttle=";
+    for (const ThrottleReason& r : throttle_reasons())
+        if (g.throttle & r.bit) text += sep + std::string(r.name), sep = ",";
+    return text;
+}
+
 std::string health_line(const std::string& label, const std::optional<GpuReading>& g, const ShareStats& s,
                         bool paused) {
-    std::string line = "[health] device=" + label;
-    auto field = [&](const char* name, const std::optional<uint32_t>& v, const char* unit) {
-        if (v) line += std::string(" ") + name + "=" + std::to_string(*v) + unit;
-    };
-    if (g) {
-        field("temp", g->temp_c, "C");
-        if (g->power_w) field("power", uint32_t(std::lround(*g->power_w)), "W");
-        field("fan", g->fan_pct, "%");
-        field("sm", g->sm_mhz, "MHz");
-        field("mem", g->mem_mhz, "MHz");
-        field("util", g->util_pct, "%");
-        if (g->power_w && *g->power_w > 0) line += " eff=" + format_efficiency(s.verified[2] / *g->power_w);
-        const char* sep = " throttle=";
-        for (const ThrottleReason& r : throttle_reasons())
-            if (g->throttle & r.bit) line += sep + std::string(r.name), sep = ",";
-    }
+    std::string line = "[health] device=" + label + (g ? sensor_text(*g, s.verified[2]) : "");
     line += " shares=" + std::to_string(s.shares) + " hw_errors=" + std::to_string(s.hw_errors) +
             " verified=" + format_hashrate(s.verified[2]);
     if (paused) line += " paused";

@@ -27,6 +27,11 @@ std::string stat_line(const StatInputs& s);
 // "4.4MH/J": one decimal, unit chosen before rounding.
 std::string format_efficiency(double hashes_per_joule);
 
+// " temp=67C power=285W fan=60% sm=1755MHz mem=2619MHz util=100%
+// eff=4.4MH/J throttle=sw_power_cap": the sensors the device has, and the
+// hash rate per watt.
+std::string sensor_text(const GpuReading& g, double rate);
+
 // "[health] device=0 temp=67C power=285W ... shares=412 hw_errors=0
 // verified=1.31 GH/s": the sensors the device has, then its shares and the
 // rate they prove over the longest window; "paused" and "unreliable" when so.

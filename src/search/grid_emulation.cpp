@@ -107,8 +107,8 @@ void search_lanes(CpuPath path, const uint64_t header64[10], const uint64_t targ
 }  // namespace
 
 BatchResult emulate_grid(const uint64_t header64[10], const uint64_t target64[4], const uint64_t share64[4],
-                         uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks, int32_t threads,
-                         unsigned workers, CpuPath path) {
+                         uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks,
+                         int32_t threads, unsigned workers, CpuPath path) {
     HostFound found;
     const uint64_t total = uint64_t(uint32_t(blocks)) * uint32_t(threads);
     if (workers == 0) workers = 1;

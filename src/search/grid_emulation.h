@@ -15,8 +15,8 @@ namespace vkn {
 // several side by side on a vector path. Fills found, nonce, hash and the
 // shares only; hashes and timing are the caller's.
 BatchResult emulate_grid(const uint64_t header64[10], const uint64_t target64[4], const uint64_t share64[4],
-                         uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks, int32_t threads,
-                         unsigned workers, CpuPath path = CpuPath::scalar);
+                         uint32_t nonce_start, uint32_t nonce_end, uint32_t iters_per_thread, int32_t blocks,
+                         int32_t threads, unsigned workers, CpuPath path = CpuPath::scalar);
 
 void header_to_words(const Header80& header, uint64_t out[10]);
 void hash_to_words(const Hash256& h, uint64_t out[4]);

@@ -424,6 +424,29 @@ class RunningMiner(NodeGroup):
         self.assertTrue(not node["reachable"] and node["last_error"].startswith("RPC curl failure"), node)
         m.stop()
 
+    def test_verified_shares(self):
+        # 20 s on the CPU with no block to find: every share verifies, and the rate they prove agrees with the
+        # counted rate within four standard deviations of the share count; a [health] line follows each [stat].
+        self.configure(**IMPOSSIBLE)
+        m = self.start("--cpu-threads", "2", "--iters", "64", "--status-sec", "5", "--api", "127.0.0.1:0")
+        base = re.search(r"http://[\d.]+:\d+/", m.wait_for(r"^\[api\] listening on ")).group(0)
+        time.sleep(20)
+        for _ in range(4):  # the lines printed meanwhile
+            m.wait_for(r"^\[health\] ")
+        with urllib.request.urlopen(base + "api/v1/summary") as r:
+            device = json.load(r)["devices"][0]
+        with urllib.request.urlopen(base + "metrics") as r:
+            families = {f.name for f in text_string_to_metric_families(r.read().decode())}
+        m.stop()
+        n, ratio = device["shares"], device["verified_hashrate"]["15m"] / device["hashrate"]["15m"]
+        self.assertTrue(n > 0 and device["hardware_errors"] == 0 and abs(ratio - 1) <= 4 / math.sqrt(n), device)
+        self.assertTrue({"vkn_shares", "vkn_hardware_errors", "vkn_verified_hashrate_hashes_per_second",
+                         "vkn_device_info"} <= families, families)
+        stats = [i for i, line in enumerate(m.lines) if line.startswith("[stat] ")]
+        health = r"\[health\] device=0 shares=\d+ hw_errors=0 verified=\S+ [kM]?H/s$"
+        self.assertTrue(len(stats) >= 3 and all(re.match(health, m.lines[i + 1]) for i in stats if i + 1 < len(m.lines)),
+                        m.lines)
+
     def test_api_under_attack(self):
         # Flooded, slowed and fed a huge request head, with no token, under a descriptor limit of 1024 that it
         # cannot raise: the API answers a fresh client within 2 s, memory stays bounded, and every block found

@@ -99,7 +99,8 @@ TEST_P(SearchPath, EveryNonceOfABatchIsCoveredOnceUnderEveryGeometry) {
     // Many hits among four workers: one is reported, with its own hash.
     Hash256 max;
     max.fill(0xff);
-    BatchResult r = make_cpu_backend(4, 1, path)->run_batch(Header80{}, max, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
+    BatchResult r =
+        make_cpu_backend(4, 1, path)->run_batch(Header80{}, max, max, 77777, 77777 + 4095, Geometry{8, 32, 16});
     EXPECT_TRUE(r.found && r.nonce >= 77777 && r.hash == reference(Header80{}, r.nonce));
 }
 

@@ -39,7 +39,8 @@ public:
         hash_to_words(target, t64);
         share_to_words(target, share, s64);
         const auto start = std::chrono::steady_clock::now();
-        r = emulate_grid(h64, t64, s64, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads, threads_, path_);
+        r = emulate_grid(h64, t64, s64, nonce_start, nonce_end, g.iters_per_thread, g.blocks, g.threads, threads_,
+                         path_);
         const auto stop = std::chrono::steady_clock::now();
         r.hashes = hashes;
         r.elapsed_ms = std::chrono::duration<float, std::milli>(stop - start).count();
