@@ -2,19 +2,16 @@
 // through the stand-in management library) beside a device without.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include "api/status.h"
+#include "support/support.h"
 
 namespace vkn {
 namespace {
 
 TEST(Status, DeviceHealthInTheSummaryAndTheMetrics) {
-    void* fake = dlopen(VKN_FAKE_NVML, RTLD_NOW);
-    ASSERT_TRUE(fake);
-    reinterpret_cast<void (*)(int)>(dlsym(fake, "fake_nvml_reset"))(0);
-    reinterpret_cast<void (*)(const char*, const char*, const char*, unsigned, unsigned, int, unsigned long long)>(
-        dlsym(fake, "fake_nvml_add"))("0000:01:00.0", "GPU \"A\"", "GPU-a", 91, 250000, -1, 0x4);
+    const FakeNvml fake;
+    fake.reset(0);
+    fake.add("0000:01:00.0", "GPU \"A\"", "GPU-a", 91, 250000, -1, 0x4);
     Nvml nvml(VKN_FAKE_NVML);
     const Nvml::Device found = nvml.find("0000:01:00.0");
     StatusSnapshot s;

@@ -2,8 +2,6 @@
 // real CPU search, optionally lying or failing) and a scripted node.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -165,17 +163,12 @@ TEST(DeviceWorker, FoundNoncesAreRecheckedOnTheCpu) {
 TEST(GpuHealth, SensorsByPciBusIdAndTheTemperatureLimit) {
     EXPECT_NE(error_of([] { Nvml("/nonexistent/libnvidia-ml.so.1"); }).find("/nonexistent/libnvidia-ml.so.1"),
               std::string::npos);
-    void* fake = dlopen(VKN_FAKE_NVML, RTLD_NOW);
-    ASSERT_TRUE(fake);
-    const auto reset = reinterpret_cast<void (*)(int)>(dlsym(fake, "fake_nvml_reset"));
-    const auto add = reinterpret_cast<void (*)(const char*, const char*, const char*, unsigned, unsigned, int,
-                                               unsigned long long)>(dlsym(fake, "fake_nvml_add"));
-    const auto set_temp = reinterpret_cast<void (*)(int, unsigned)>(dlsym(fake, "fake_nvml_set_temp"));
-    reset(9);
+    const FakeNvml fake;
+    fake.reset(9);
     EXPECT_EQ(error_of([] { Nvml{VKN_FAKE_NVML}; }), "nvmlInit: Driver Not Loaded");
-    reset(0);
-    add("0000:02:00.0", "GPU B", "GPU-b", 50, 300000, -1, 0x24);
-    add("0000:01:00.0", "GPU A", "GPU-a", 91, 285400, 60, 0);
+    fake.reset(0);
+    fake.add("0000:02:00.0", "GPU B", "GPU-b", 50, 300000, -1, 0x24);
+    fake.add("0000:01:00.0", "GPU A", "GPU-a", 91, 285400, 60, 0);
     Nvml nvml(VKN_FAKE_NVML);
     const Nvml::Device a = nvml.find("0000:01:00.0"), b = nvml.find("0000:02:00.0");
     EXPECT_TRUE(a.identity.uuid == "GPU-a" && a.identity.name == "GPU A" && b.identity.uuid == "GPU-b");
@@ -201,10 +194,10 @@ TEST(GpuHealth, SensorsByPciBusIdAndTheTemperatureLimit) {
     };
     for (int i = 0; i < 2000 && !stats().paused; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(stats().paused && stats().health->temp_c == 91u);
-    set_temp(1, 86);  // not yet 5 below
+    fake.set_temp(1, 86);  // not yet 5 below
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(stats().paused && batches() == 0);
-    set_temp(1, 85);
+    fake.set_temp(1, 85);
     for (int i = 0; i < 2000 && batches() < 3; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(stats().paused);
     rig.workers.clear();

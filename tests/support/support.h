@@ -1,6 +1,8 @@
 #pragma once
 // Test helpers: call outcomes as text, a scoped environment, a throw-away
 // HOME, and the real blocks and templates under tests/data.
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -28,6 +30,20 @@ template <class F>
 std::string error_of(F f) {
     return text_of([&] { return f(), std::string("<no error>"); });
 }
+
+#ifdef VKN_FAKE_NVML
+// The stand-in GPU management library's controls (tests/search/fake_nvml.cpp).
+struct FakeNvml {
+    void* lib = dlopen(VKN_FAKE_NVML, RTLD_NOW);
+    template <class F>
+    F* fn(const char* name) const { return reinterpret_cast<F*>(dlsym(lib, name)); }
+    void (*reset)(int) = fn<void(int)>("fake_nvml_reset");
+    void (*add)(const char* bus, const char* name, const char* uuid, unsigned temp, unsigned power_mw, int fan,
+                unsigned long long throttle) =
+        fn<void(const char*, const char*, const char*, unsigned, unsigned, int, unsigned long long)>("fake_nvml_add");
+    void (*set_temp)(int index, unsigned temp) = fn<void(int, unsigned)>("fake_nvml_set_temp");
+};
+#endif
 
 class ScopedEnv {
 public:
