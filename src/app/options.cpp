@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "app/version.h"
 #include "node/rpc_client.h"
 #include "util/files.h"
+#include "util/hex.h"
 #include "util/parse.h"
 
 namespace vkn {
@@ -35,9 +37,16 @@ void section(std::ostringstream& out, const char* head, const std::vector<HelpLi
     out << "\n";
 }
 
-// The stored low 32 bits of a parsed value, two's complement for signed fields.
-int32_t low_i32(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
-uint32_t low_u32(uint64_t v) { return static_cast<uint32_t>(v); }
+// An integer at most `most`: a sign or a larger value is refused, never wrapped.
+uint64_t at_most(const std::string& v, const std::string& as, uint64_t most) {
+    const std::string t = trim_ws(v);
+    if (!t.empty() && (t[0] == '-' || t[0] == '+')) throw std::runtime_error(as + " must not be signed: " + v);
+    const uint64_t n = parse_u64(v, as);
+    if (n > most) throw std::runtime_error(as + " must be at most " + std::to_string(most) + ": " + v);
+    return n;
+}
+int32_t i32(const std::string& v, const std::string& as) { return int32_t(at_most(v, as, INT32_MAX)); }
+uint32_t u32(const std::string& v, const std::string& as) { return uint32_t(at_most(v, as, UINT32_MAX)); }
 
 const char* const kCookieCandidates[] = {"~/.vorlakken/.cookie", "~/.vorlakKEN/.cookie", "~/.bitcoin/.cookie"};
 
@@ -60,7 +69,7 @@ void parse_gpu_list(const std::string& text, const std::string& name, MinerOptio
     if (o.gpu_all) return;
     for (size_t from = 0;;) {
         const size_t comma = text.find(',', from);
-        const int32_t device = low_i32(parse_u64(text.substr(from, comma - from), name));
+        const int32_t device = i32(text.substr(from, comma - from), name);
         if (std::find(o.gpu_devices.begin(), o.gpu_devices.end(), device) != o.gpu_devices.end())
             throw std::runtime_error(name + " lists device " + std::to_string(device) + " twice: " + text);
         o.gpu_devices.push_back(device);
@@ -128,10 +137,12 @@ const char* const kPayout = "Payout options, repeatable:";
 const char* const kCuda = "CUDA options:";
 const char* const kCpu = "CPU options:";
 const char* const kWork = "Mining/work options:";
+const char* const kHealth = "Device health options:";
+const char* const kLog = "Logging options:";
 
-// The low 32 bits of the integer value, two's complement for signed fields.
-int32_t i32(const std::string& v, const std::string& as) { return low_i32(parse_u64(v, as)); }
-uint32_t u32(const std::string& v, const std::string& as) { return low_u32(parse_u64(v, as)); }
+// More would only exhaust the machine: threads and devices the CPU search may be split into.
+constexpr uint32_t kMaxCpuThreads = 65536;
+constexpr uint32_t kMaxCpuDevices = 1024;
 
 using S = Scan&;
 using V = const std::string&;
@@ -146,10 +157,10 @@ const std::vector<Option> kOptions = {
     {"--rpc-pass-file", Option::value, kRpc, {{"--rpc-pass-file FILE", "RPC password from the first line of FILE"}},
      true, [](S s, V v, V as) { s.o.rpc.password = secret_from(s, v, as); }},
     {"--rpc-cookie", Option::value, kRpc,
-     {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie then ~/.bitcoin/.cookie"}},
+     {{"--rpc-cookie FILE", "Cookie auth file. If omitted, tries ~/.vorlakken/.cookie, ~/.vorlakKEN/.cookie, then ~/.bitcoin/.cookie"}},
      true, [](S s, V v, V) { s.o.rpc.cookie_file = v; }},
     {"--rpc-timeout-ms", Option::value, kRpc, {{"--rpc-timeout-ms N", "Normal RPC timeout, default 30000"}}, true,
-     [](S s, V v, V as) { s.o.rpc.timeout_ms = static_cast<int64_t>(parse_u64(v, as)); }},
+     [](S s, V v, V as) { s.o.rpc.timeout_ms = int64_t(at_most(v, as, INT32_MAX)); }},
     {"--payout", Option::list, kPayout,
      {{"--payout SCRIPT", "Weighted payout; if it is the only payout it receives all coinbasevalue"},
       {"--payout SCRIPT@WEIGHT", "Weighted payout for the post-absolute remainder"},
@@ -177,21 +188,20 @@ const std::vector<Option> kOptions = {
     {"--iters", Option::value, kCuda, {{"--iters N", "Nonces per CUDA thread per launch, default 512"}}, true,
      [](S s, V v, V as) { s.o.iters_per_thread = u32(v, as); },
      [](S s) { positive(s.o.iters_per_thread != 0, "--iters"); }},
-    {"--temp-limit", Option::value, kCuda,
+    {"--temp-limit", Option::value, kHealth,
      {{"--temp-limit C", "Pause a GPU at C degrees Celsius until it is 5 below; off by default"}}, true,
      [](S s, V v, V as) {
-         const uint64_t c = parse_u64(v, as);
-         if (c == 0 || c > 150) fail(as + " must be 1 to 150 degrees Celsius: " + v);
-         s.o.temp_limit = int32_t(c);
+         s.o.temp_limit = int32_t(at_most(v, as, 150));
+         positive(s.o.temp_limit > 0, "--temp-limit");
      }},
     {"--cpu", Option::flag, kCpu,
      {{"--cpu", "Search on the CPU instead of a CUDA device (slow; for tests and regtest)"}}, true,
      [](S s, V, V) { s.o.cpu = true; }},
     {"--cpu-threads", Option::value, kCpu, {{"--cpu-threads N", "CPU search threads, default all hardware threads"}},
-     true, [](S s, V v, V as) { s.o.cpu_threads = u32(v, as); }},
+     true, [](S s, V v, V as) { s.o.cpu_threads = uint32_t(at_most(v, as, kMaxCpuThreads)); }},
     {"--cpu-devices", Option::value, kCpu,
      {{"--cpu-devices N", "Split the CPU threads into N search devices, default 1"}}, true,
-     [](S s, V v, V as) { s.o.cpu_devices = u32(v, as); },
+     [](S s, V v, V as) { s.o.cpu_devices = uint32_t(at_most(v, as, kMaxCpuDevices)); },
      [](S s) { positive(s.o.cpu_devices != 0, "--cpu-devices"); }},
     {"--cpu-path", Option::value, kCpu,
      {{"--cpu-path NAME", "auto (the widest this CPU has), scalar, avx2 or avx512; default auto"}}, true,
@@ -217,7 +227,7 @@ const std::vector<Option> kOptions = {
      true,
      [](S s, V v, V as) {
          s.o.extranonce_random = v == "random";
-         if (!s.o.extranonce_random) s.o.extranonce_start = parse_u64(v, as);
+         if (!s.o.extranonce_random) s.o.extranonce_start = at_most(v, as, UINT64_MAX);
      }},
     {"--mine-one", Option::flag, kWork, {{"--mine-one", "Exit after the first found block is submitted"}}, true,
      [](S s, V, V) { s.o.mine_one = true; }},
@@ -249,7 +259,18 @@ const std::vector<Option> kOptions = {
     {"--api-token-file", Option::value, kWork,
      {{"--api-token-file FILE", "The --api-token from the first line of FILE, kept out of the process list"}}, true,
      [](S s, V v, V as) { s.o.api_token = secret_from(s, v, as); }},
-    {"--verbose", Option::flag, kWork, {{"--verbose", "More logging"}}, true, [](S s, V, V) { s.o.verbose = true; }},
+    {"--verbose", Option::flag, kWork, {{"--verbose", "More logging: each node call and each device batch"}}, true, [](S s, V, V) { s.o.verbose = true; }},
+    {"--log-time", Option::flag, kLog,
+     {{"--log-time", "Start each line with the local time (ISO 8601, milliseconds); off by default"}}, true,
+     [](S s, V, V) { s.o.log_time = true; }},
+    {"--log-file", Option::value, kLog,
+     {{"--log-file FILE", "Append every line, with its time, to FILE as well; reopened on SIGHUP"}}, true,
+     [](S s, V v, V) { s.o.log_file = v; }},
+    {"--quiet", Option::flag, kLog, {{"--quiet", "Print only found blocks, their submission, warnings and errors"}},
+     true, [](S s, V, V) { s.o.quiet = true; },
+     [](S s) {
+         if (s.o.quiet && s.o.verbose) fail("--quiet and --verbose cannot be used together");
+     }},
     {"--config", Option::value, kWork,
      {{"--config FILE", "Read options from a JSON file; the command line overrides it"}}, false, [](S, V, V) {}},
     {"--version", Option::flag, kWork, {{"--version", "Print the version and exit"}}, false, nullptr},
@@ -347,7 +368,7 @@ std::string help_text(const std::string& prog) {
     std::ostringstream out;
     out << "Vorlakken / VKN CUDA SHA3-256t solo miner\n\nUsage:\n  " << prog
         << " --payout <scriptPubKeyHex> [options]\n\n";
-    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork}) {
+    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork, kHealth, kLog}) {
         std::vector<HelpLine> lines;
         for (const Option& opt : kOptions)
             if (opt.section == head) lines.insert(lines.end(), opt.help.begin(), opt.help.end());
@@ -364,13 +385,26 @@ std::string help_text(const std::string& prog) {
 
 namespace {
 
+// One argument as an option and, for "--name=value", its value.
+struct Arg {
+    std::string name;
+    std::optional<std::string> value;
+};
+Arg split_arg(const std::string& arg) {
+    const size_t eq = arg.find('=');
+    if (!arg.starts_with("--") || eq == std::string::npos) return {arg, std::nullopt};
+    return {arg.substr(0, eq), arg.substr(eq + 1)};
+}
+
 // The config file named on the command line, if any.
 std::string config_path(int argc, const char* const* argv) {
     std::string config;
     for (int i = 1; i < argc; ++i) {
-        const Option* opt = find_option(argv[i]);
-        if (opt == find_option("--config") && i + 1 < argc) config = argv[i + 1];
-        if (opt && opt->kind != Option::flag) ++i;
+        const Arg a = split_arg(argv[i]);
+        const Option* opt = find_option(a.name);
+        const bool takes_next = opt && opt->kind != Option::flag && !a.value;
+        if (opt == find_option("--config") && (a.value || i + 1 < argc)) config = a.value ? *a.value : argv[i + 1];
+        if (takes_next) ++i;
     }
     return config;
 }
@@ -393,9 +427,11 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
     }
     bool payouts_given = false;  // on the command line they replace the file's list
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const Arg a = split_arg(argv[i]);
+        const std::string& arg = a.name;
         const Option* opt = find_option(arg);
-        if (!opt) fail("unknown option: " + arg);
+        if (!opt) fail("unknown option: " + std::string(argv[i]));
+        if (a.value && opt->kind == Option::flag) fail(arg + " takes no value: " + argv[i]);
         if (!opt->apply) {  // -h, --help, --version
             parsed.early_exit = true;
             parsed.text = arg == "--version" ? std::string("vkn-miner ") + version_text() + "\n"
@@ -403,7 +439,9 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
             return parsed;
         }
         std::string value;
-        if (opt->kind != Option::flag) {
+        if (a.value) {
+            value = *a.value;
+        } else if (opt->kind != Option::flag) {
             if (i + 1 >= argc) fail("missing value after " + arg);
             value = argv[++i];
         }
@@ -419,9 +457,14 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
 }
 
 void hide_secrets(int argc, char** argv) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        const std::string arg = argv[i];
-        char* value = argv[i + 1];
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            value = argv[i] + eq + 1;  // "--name=value": the value in place
+            arg.resize(eq);
+        }
+        if (!value) continue;
         const size_t n = std::strlen(value);
         if (arg == "--rpc-pass" || arg == "--api-token") {
             std::memset(value, '*', n);

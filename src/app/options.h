@@ -24,7 +24,10 @@ struct MinerOptions {
     bool selftest = false;
     bool mine_one = false;
     std::string found_log = kDefaultJournalPath;
-    bool verbose = false;  // accepted; changes nothing
+    bool verbose = false;  // each node call and each batch
+    bool quiet = false;    // found blocks, submissions, warnings and errors only
+    bool log_time = false;
+    std::string log_file;
     uint64_t extranonce_start = 0;
     bool extranonce_random = false;  // the start is drawn from the OS at start-up
     int32_t poll_sec = 15;

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <random>
@@ -137,15 +138,25 @@ int run_main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     install_stop_handlers();
     raise_descriptor_limit();
+    OutputSettings out;
+    out.journal_out = is_journal_stream(1, std::getenv("JOURNAL_STREAM"));
+    out.journal_err = is_journal_stream(2, std::getenv("JOURNAL_STREAM"));
+    configure_output(out);  // an option error, too, reaches the journal with its priority
     try {
         const ParsedOptions parsed = parse_options(argc, argv);
         hide_secrets(argc, argv);
-        for (const std::string& w : parsed.warnings) print_err(w);
+        const MinerOptions& o = parsed.options;
+        out.level = o.quiet     ? OutputSettings::Level::quiet
+                    : o.verbose ? OutputSettings::Level::verbose
+                                : OutputSettings::Level::normal;
+        out.time = o.log_time;
+        out.file = parsed.early_exit ? "" : o.log_file;
+        configure_output(out);
+        for (const std::string& w : parsed.warnings) print_warn(w);
         if (parsed.early_exit) {
             std::cout << parsed.text << std::flush;
             return 0;
         }
-        const MinerOptions& o = parsed.options;
         return o.selftest ? run_selftest(o) : run_devices(o);
     } catch (const std::exception& e) {
         // A stop that interrupted start-up (a cookie read from a FIFO, say) is a stop, not a failure.

@@ -2,12 +2,15 @@
 
 #include <csignal>
 
+#include "util/output.h"
+
 namespace vkn {
 
 std::atomic<bool> stop_requested{false};
 
 namespace {
 extern "C" void on_stop_signal(int) { stop_requested.store(true); }
+extern "C" void on_hangup(int) { request_log_reopen(); }
 }  // namespace
 
 void install_stop_handlers() {
@@ -19,6 +22,10 @@ void install_stop_handlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A hangup (logrotate's signal) opens the log file again; it never ends the run.
+    action.sa_handler = on_hangup;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
     // A closed standard output (a pager or "head" that went away) must not end
     // the run: writes fail with EPIPE and are dropped, found blocks still
     // reach the journal and the node.

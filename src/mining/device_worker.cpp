@@ -143,18 +143,38 @@ void DeviceWorker::count_batch(const BlockTemplate& work, uint32_t start, const 
         tally_.set_difficulty(std::ldexp(1.0, share_bits_));
     }
     read_sensor(false);
+    const double ms = r.elapsed_ms;
+    print_verbose("[batch] device=" + label_ + " nonces=" + std::to_string(r.hashes) + " ms=" +
+                  std::to_string(int64_t(ms)) + " rate=" + format_hashrate(ms > 0 ? r.hashes * 1000.0 / ms : 0) +
+                  " shares=" + std::to_string(r.shares.size()));
+    const StatInputs in{.height = work.height,
+                        .extranonce = extranonce_,
+                        .batch_start = start,
+                        .total = total,
+                        .run_ns = std::chrono::nanoseconds(now - run_start_).count(),
+                        .batch = r};
+    if (count_ > 1) {  // the mining loop prints every device's lines together, in order
+        std::lock_guard<std::mutex> lock(stats_mutex_);
+        last_stat_ = in;
+        return;
+    }
     if (std::chrono::duration_cast<std::chrono::seconds>(now - last_status_).count() < settings_.status_sec) return;
-    std::string line = stat_line({.height = work.height,
-                                  .extranonce = extranonce_,
-                                  .batch_start = start,
-                                  .total = total,
-                                  .run_ns = std::chrono::nanoseconds(now - run_start_).count(),
-                                  .batch = r});
     const WorkerStats st = stats(now);
-    if (count_ > 1) line = "[stat] device=" + label_ + line.substr(6) + rates_text(st.rates);
-    print_out(line);
+    print_out(stat_line(in));
     print_out(health_line(label_, st.health, st.shares, st.paused));
     last_status_ = now;
+}
+
+std::vector<std::string> DeviceWorker::status_lines(Clock::time_point now) const {
+    std::optional<StatInputs> in;
+    {
+        std::lock_guard<std::mutex> lock(stats_mutex_);
+        in = last_stat_;
+    }
+    if (!in) return {};
+    const WorkerStats st = stats(now);
+    return {"[stat] device=" + label_ + stat_line(*in).substr(6) + rates_text(st.rates),
+            health_line(label_, st.health, st.shares, st.paused)};
 }
 
 // True when the range is used up or a block was found; false when new work
@@ -213,7 +233,7 @@ void DeviceWorker::tally(bool valid, double work, uint32_t nonce) {
     }
     // A failing device may be wrong thousands of times a minute: one line a minute, the count in the status.
     if (valid || (last_hw_line_ && now - *last_hw_line_ < std::chrono::minutes(1))) return;
-    print_err("[health] device " + label_ + ": hardware error at nonce " + std::to_string(nonce));
+    print_warn("[health] device " + label_ + ": hardware error at nonce " + std::to_string(nonce));
     last_hw_line_ = now;
 }
 
@@ -268,10 +288,10 @@ bool DeviceWorker::handle_hit(const BlockTemplate& work, const CandidateBlock& c
     tally(check == FoundCheck::valid, expected_hashes(share), r.nonce);
     switch (check) {
         case FoundCheck::mismatch:
-            print_err("[found] GPU/CPU hash mismatch" + at + "; ignoring");
+            print_warn("[found] GPU/CPU hash mismatch" + at + "; ignoring");
             return false;
         case FoundCheck::above_target:
-            print_err("[found] CPU hash is above target" + at + "; ignoring");
+            print_warn("[found] CPU hash is above target" + at + "; ignoring");
             return false;
         case FoundCheck::valid:
             break;

@@ -16,6 +16,7 @@
 
 #include "block/candidate.h"
 #include "block/payout.h"
+#include "mining/reporting.h"
 #include "mining/shares.h"
 #include "mining/work_board.h"
 #include "node/journal.h"
@@ -90,6 +91,9 @@ public:
 
     const std::string& label() const { return label_; }
     WorkerStats stats(RollingRate::Clock::time_point now) const;
+    // With several devices: this device's "[stat] device=K ..." and
+    // "[health]" lines from its latest batch, none before its first.
+    std::vector<std::string> status_lines(RollingRate::Clock::time_point now) const;
     // Batches finished so far: progress, for the service manager's watchdog.
     uint64_t batches() const { return batches_.load(); }
     // How long the batch in progress has run when that is past its limit
@@ -133,6 +137,7 @@ private:
     RollingRate rolling_;
     ShareTally tally_;
     std::optional<GpuReading> reading_;
+    std::optional<StatInputs> last_stat_;  // with several devices
     bool paused_ = false;
     RollingRate::Clock::time_point run_start_;
     RollingRate::Clock::time_point last_status_;

@@ -85,6 +85,8 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
         }
         if (several && std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >=
                            settings.status_sec) {
+            for (const auto& w : workers)
+                for (const std::string& line : w->status_lines(now)) print_out(line);
             print_out(total_stat_line(workers, now, run_start));
             last_status = now;
         }

@@ -70,7 +70,7 @@ Journal::Journal(std::string path) : path_(std::move(path)) {
 
 void Journal::warn(const std::string& why) {
     if (!warned_.exchange(true))
-        print_err("[journal] cannot write " + path_ + " (" + why + "); found blocks are not journaled");
+        print_warn("[journal] cannot write " + path_ + " (" + why + "); found blocks are not journaled");
 }
 
 void Journal::record(const FoundBlock& b, const std::string& status, const nlohmann::json& verdict) {
@@ -193,11 +193,11 @@ std::vector<FoundBlock> Journal::pending() const {
             }
         }
     } catch (const std::exception& e) {
-        print_err("[journal] cannot read " + path_ + ": " + e.what());
+        print_warn("[journal] cannot read " + path_ + ": " + e.what());
         return found;
     }
     if (skipped > 0)
-        print_err("[journal] " + path_ + ": " + std::to_string(skipped) +
+        print_warn("[journal] " + path_ + ": " + std::to_string(skipped) +
                   " line(s) skipped: torn by a crash, not a record, or longer than a block can be");
     return found;
 }

@@ -17,7 +17,7 @@ void recover_pending(Journal& journal, Submitter& submitter, const HeaderQuery& 
         } catch (const std::exception& e) {
             told = false;
             if (b.prevhash != tip) {
-                print_err(name + ": the node cannot tell whether it has it (" + e.what() + "); left pending");
+                print_warn(name + ": the node cannot tell whether it has it (" + e.what() + "); left pending");
                 continue;
             }
         }

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -176,19 +177,29 @@ bool RpcClient::reload_cookie(const std::string& refused_user, const std::string
     std::lock_guard<std::mutex> lock(credentials_mutex_);
     if (std::pair(user_, password_) != fresh) {  // another thread may have re-read it already
         std::tie(user_, password_) = fresh;
-        print_err("[rpc] HTTP 401: credentials re-read from cookie file " + cookie_file_);  // never the secret
+        print_warn("[rpc] HTTP 401: credentials re-read from cookie file " + cookie_file_);  // never the secret
     }
     return true;
 }
 
 nlohmann::json RpcClient::call(const std::string& method, const nlohmann::json& params, int64_t timeout_ms,
                                const std::atomic<bool>* cancel) const {
+    const auto start = std::chrono::steady_clock::now();
+    const auto took = [&] {
+        return "[rpc] " + method + " " +
+               std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count()) +
+               " ms: ";
+    };
     try {
         nlohmann::json result = call_once(method, params, timeout_ms, cancel);
+        print_verbose(took() + "ok");
         std::lock_guard<std::mutex> lock(health_mutex_);
         health_.reachable = true;
         return result;
     } catch (const RpcError& e) {
+        print_verbose(took() + e.what());
         std::lock_guard<std::mutex> lock(health_mutex_);
         health_.reachable = dynamic_cast<const RpcNodeError*>(&e) != nullptr;  // the node answered
         health_.last_error = e.what();

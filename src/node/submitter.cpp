@@ -51,7 +51,7 @@ void Submitter::abandon_sibling(const FoundBlock& b) {
 void Submitter::submit(const FoundBlock& block, const std::string& found_line) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!handed_over_.insert(block.hash).second) {
-        print_err("[submit] block hash=" + block.hash + " was handed over before: not submitted again");
+        print_warn("[submit] block hash=" + block.hash + " was handed over before: not submitted again");
         return;
     }
     // Journaled before anything is printed: a closed output must not be its end.
@@ -66,7 +66,7 @@ void Submitter::submit(const FoundBlock& block, const std::string& found_line) {
     if (!queue_.empty()) {
         // Its hex goes out at once too: a journal that cannot be written must not be its only copy.
         print_out("[submit] queued behind a block that waits for the node");
-        print_err("[submit] unsent block hex=" + block.block);
+        print_warn("[submit] unsent block hex=" + block.block);
     }
     enqueue_locked(block, false);
 }
@@ -101,7 +101,7 @@ Submitter::Outcome Submitter::attempt(Waiting& w) {
     try {
         verdict = send_(w.block, &abort_);
     } catch (const RpcNodeError& e) {  // the node's error object is an answer
-        print_err(std::string("[submit] submitblock failed: ") + e.what());
+        print_warn(std::string("[submit] submitblock failed: ") + e.what());
         journal_.record(w.block, "rejected", e.error());
         settle(w.block.hash, Outcome::rejected, e.error());
         return Outcome::rejected;
@@ -111,7 +111,7 @@ Submitter::Outcome Submitter::attempt(Waiting& w) {
         // No answer: a refused login never reached the block's validation; anything else may have.
         const auto* http = dynamic_cast<const RpcHttpError*>(&e);
         if (!http || http->status() != 401) w.maybe_delivered = true;
-        print_err(std::string("[submit] submitblock failed: ") + e.what());
+        print_warn(std::string("[submit] submitblock failed: ") + e.what());
         return Outcome::waiting;
     }
     const bool accepted = verdict.is_null() || (verdict == "duplicate" && w.maybe_delivered);
@@ -133,8 +133,8 @@ void Submitter::conclude(Waiting w, Outcome o) {
         } else {
             if (w.tries == settings_.first_attempts) {
                 w.backoff = std::min(w.backoff, settings_.longest_backoff);
-                print_err("[submit] unsent block hex=" + w.block.block);
-                print_err("[submit] the node gave no verdict; retrying in the background for up to 10 minutes");
+                print_warn("[submit] unsent block hex=" + w.block.block);
+                print_warn("[submit] the node gave no verdict; retrying in the background for up to 10 minutes");
             } else {
                 w.backoff = std::min(w.backoff * 2, settings_.longest_backoff);
             }

@@ -129,7 +129,7 @@ void WorkSource::refresh_loop() {
                                : origin == Origin::after_submit ? "[rpc] getblocktemplate after submit failed: "
                                                                 : "[rpc] getblocktemplate after a held long poll "
                                                                   "failed: ";
-            if (!closing_.load()) print_err(what + std::string(e.what()));
+            if (!closing_.load()) print_warn(what + std::string(e.what()));
         }
         lock.lock();
         // Every fetch restarts the period: a failed refresh is not retried at once.
@@ -155,7 +155,7 @@ void WorkSource::longpoll_loop() {
             if (!longpoll_cancel_.load()) offer(reply, began, Origin::longpoll);
         } catch (const RpcCancelled&) {
         } catch (const std::exception& e) {
-            if (!closing_.load()) print_err(std::string("[longpoll] ") + e.what());
+            if (!closing_.load()) print_warn(std::string("[longpoll] ") + e.what());
             next_poll = Clock::now() + 2 * settings_.longpoll_gap;
             // A poll that something on the way held past the limit: the node
             // may be far ahead, so fetch its tip now rather than wait on.

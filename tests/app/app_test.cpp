@@ -41,9 +41,17 @@ TEST(Options, EveryOptionAndMessage) {
                              "flags=000000 payouts=1;"},
         {{"--rpc-url", "http://h:1/", "--rpc-user", "u", "--rpc-pass", "p", "--rpc-cookie", "~/c", "--rpc-timeout-ms",
           "5", "--payout", "51"}, "url=http://h:1/ user=u pass=p cookie=~/c timeout=5 "},
-        {{"--device", "3", "--threads-per-block", "1", "--blocks", "-1", "--oversubscribe", "2", "--iters", "-1",
-          "--payout", "51"}, "gpu=3, cpu-devices=1 tpb=1 blocks=-1 over=2 iters=4294967295 "},
-        {{"--device", "3", "--gpu", "4294967295", "--payout", "51"}, "gpu=-1, "},  // one field, last wins, low 32 bits
+        {{"--device", "3", "--threads-per-block", "1", "--blocks", "0", "--oversubscribe", "2", "--iters",
+          "4294967295", "--payout", "51"}, "gpu=3, cpu-devices=1 tpb=1 blocks=0 over=2 iters=4294967295 "},
+        {{"--device", "3", "--gpu=2147483647", "--payout=51"}, "gpu=2147483647, "},  // one field, last wins
+        {{"--gpu", "4294967295"}, "--gpu must be at most 2147483647: 4294967295"},  // never wrapped
+        {{"--status-sec", "4294967301"}, "--status-sec must be at most 2147483647: 4294967301"},
+        {{"--cpu-threads", "-1"}, "--cpu-threads must not be signed: -1"},
+        {{"--cpu-devices", "1025"}, "--cpu-devices must be at most 1024: 1025"},
+        {{"--extranonce", "-1"}, "--extranonce must not be signed: -1"},
+        {{"--temp-limit", "0"}, "--temp-limit must be positive"},
+        {{"--cpu=1"}, "--cpu takes no value: --cpu=1"},
+        {{"--quiet", "--verbose", "--payout", "51"}, "--quiet and --verbose cannot be used together"},
         {{"--gpu", "all", "--cpu-devices", "3", "--payout", "51"}, "gpu=all cpu-devices=3 "},
         {{"--gpu", "all", "--device", "2,0,7", "--extranonce", "random", "--payout", "51"}, "gpu=2,0,7, "},
         {{"--extranonce", "9", "--extranonce", "random", "--payout", "51"}, "extranonce=random9 "},
@@ -64,15 +72,16 @@ TEST(Options, EveryOptionAndMessage) {
         {{}, "missing --payout raw scriptPubKey hex"},
         {{"--gpu"}, "missing value after --gpu"},
         {{"positional"}, "unknown option: positional"},
-        {{"--rpc-url=x"}, "unknown option: --rpc-url=x"},
+        {{"--rpc-url=x=y", "--payout", "51"}, "url=x=y "},
+        {{"--rpc-urlx=1"}, "unknown option: --rpc-urlx=1"},
         {{"--device", " "}, "empty integer for --device"},
         {{"--blocks", "12ab"}, "invalid trailing characters in --blocks: 12ab"},
-        {{"--threads-per-block", "2147483648"}, "--threads-per-block must be positive"},
-        {{"--iters", "4294967296"}, "--iters must be positive"},
+        {{"--threads-per-block", "2147483648"}, "--threads-per-block must be at most 2147483647: 2147483648"},
+        {{"--iters", "4294967296"}, "--iters must be at most 4294967295: 4294967296"},
         {{"--oversubscribe", "0"}, "--oversubscribe must be positive"},
         {{"--poll-sec", "0"}, "--poll-sec must be positive"},  // 0 would poll without pause
         {{"--api-token", ""}, "--api-token must not be empty"},  // it would silently mean no token
-        {{"--benchmark", "-3"}, "--benchmark must be positive"},
+        {{"--benchmark", "-3"}, "--benchmark must not be signed: -3"},
         {{"--threads-per-block", "0", "--iters", "0"}, "--threads-per-block must be positive"},  // the first check wins
         {{"--status-sec", "0", "--iters", "0"}, "--iters must be positive"},
         {{"--status-sec", "0", "--benchmark", "0"}, "--status-sec must be positive"},
@@ -101,8 +110,9 @@ TEST(Options, ConfigFileAndCommandLine) {
          "timeout=5 "},
         {R"({"extranonce": "random", "mine-one": true, "payout": ["51"]})", {"--cpu"}, "extranonce=random0 "},
         {R"({"extranonce": 12, "cpu": false, "mine-one": true, "payout": ["51"]})", {"--cpu"}, "flags=001010"},
-        {R"({"poll-sec": -5, "payout": ["51"]})", {}, "config F: \"poll-sec\" = -5: --poll-sec must be positive"},
-        {R"({"poll-sec": -5, "payout": ["51"]})", {"--poll-sec", "3"}, "poll=3 "},
+        {R"({"poll-sec": -5, "payout": ["51"]})", {}, "config F: \"poll-sec\" = -5: --poll-sec must not be signed: -5"},
+        {R"({"poll-sec": 0, "payout": ["51"]})", {}, "config F: \"poll-sec\" = 0: --poll-sec must be positive"},
+        {R"({"poll-sec": 0, "payout": ["51"]})", {"--poll-sec=3"}, "poll=3 "},
         {R"({"bogus": 1})", {}, "config F: unknown key \"bogus\""},
         {R"({"device": "1"})", {}, "config F: unknown key \"device\""},
         {R"({"config": "x"})", {}, "config F: unknown key \"config\""},
@@ -144,10 +154,12 @@ TEST(Options, ConfigFileAndCommandLine) {
     EXPECT_EQ(parsed({"--rpc-pass-file", secret.c_str()}), "--rpc-pass-file: no secret on the first line of " + secret);
     EXPECT_EQ(parsed({"--api-token-file", "/nonexistent"}), "--api-token-file: cannot open file: /nonexistent");
     std::string prog = "m", u = "--rpc-url", url = "http://u:longpass@h/", p = "--rpc-pass", pass = "pw",
-                t = "--api-token", token = "tk";
-    char* line[] = {prog.data(), u.data(), url.data(), p.data(), pass.data(), t.data(), token.data(), nullptr};
-    hide_secrets(7, line);
-    EXPECT_EQ(url + "|" + pass + "|" + token, "http://u:***@h/     |**|**");  // the same bytes, masked
+                t = "--api-token", token = "tk", joined = "--rpc-pass=pw2", joined_url = "--rpc-url=http://u:pwd@h/";
+    char* line[] = {prog.data(), u.data(),     url.data(),    p.data(),          pass.data(),
+                    t.data(),    token.data(), joined.data(), joined_url.data(), nullptr};
+    hide_secrets(9, line);
+    EXPECT_EQ(url + "|" + pass + "|" + token + "|" + joined + "|" + joined_url,
+              "http://u:***@h/     |**|**|--rpc-pass=***|--rpc-url=http://u:***@h/");  // the same bytes, masked
     const char* version[] = {"vkn-miner", "--version", "--bogus"};  // nothing after it is read
     EXPECT_TRUE(parse_options(3, version).early_exit && parse_options(3, version).text.starts_with("vkn-miner 1."));
 }

@@ -447,6 +447,33 @@ class RunningMiner(NodeGroup):
         self.assertTrue(len(stats) >= 3 and all(re.match(health, m.lines[i + 1]) for i in stats if i + 1 < len(m.lines)),
                         m.lines)
 
+    def test_logs_for_the_journal_and_logrotate(self):
+        # SIGHUP, logrotate's signal, never ends the run: the renamed file stops growing and a new one is written.
+        log = os.path.join(tempfile.mkdtemp(), "miner.log")
+        self.configure(**IMPOSSIBLE)
+        m = self.start("--status-sec", "1", "--log-file", log)
+        m.wait_for(r"^\[stat\] ")
+        os.rename(log, log + ".1")
+        m.proc.send_signal(signal.SIGHUP)
+        for _ in range(2):
+            m.wait_for(r"^\[stat\] ")
+        size = os.path.getsize(log + ".1")
+        m.wait_for(r"^\[stat\] ")
+        m.stop()
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(os.path.getsize(log + ".1"), size)
+        self.assertTrue(lines[-1].endswith(" [exit] stopped") and
+                        all(re.match(r"\d{4}-\d\d-\d\dT[\d:.]+[-+]\d\d:\d\d \[", line) for line in lines), lines)
+        # Where the journal reads the stream, each line carries its priority.
+        with tempfile.TemporaryFile() as err:
+            st = os.fstat(err.fileno())
+            subprocess.run([MINER, "--status-sec", "x"], stderr=err, timeout=30,
+                           env=dict(os.environ, JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino)))
+            err.seek(0)
+            self.assertEqual(err.read().decode().splitlines(),
+                             ["<3>error: invalid integer for --status-sec: x", "<3>try --help"])
+
     def test_api_under_attack(self):
         # Flooded, slowed and fed a huge request head, with no token, under a descriptor limit of 1024 that it
         # cannot raise: the API answers a fresh client within 2 s, memory stays bounded, and every block found

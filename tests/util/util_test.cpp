@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 
 #include "support/support.h"
 #include "util/files.h"
 #include "util/hex.h"
 #include "util/parse.h"
+#include "util/output.h"
 #include "util/rolling_rate.h"
 
 namespace vkn {
@@ -70,6 +78,45 @@ TEST(Util, HomeAndFiles) {
         ScopedEnv env("HOME", row.home);
         EXPECT_EQ(text_of([&] { return expand_home(row.path); }), row.expected) << row.path;
     }
+}
+
+// Priorities for the journal, --quiet, the log file with a time on every
+// line, and the file opened again after logrotate renamed it.
+TEST(Output, PrioritiesLevelsAndTheLogFile) {
+    TempHome dir;
+    const std::string log = dir.path + "/miner.log";
+    auto read = [](const std::string& path) {
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        return text.str();
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    configure_output({.level = OutputSettings::Level::quiet, .file = log, .journal_out = true, .journal_err = true});
+    print_out("[stat] dropped");
+    print_out("[found] kept");
+    print_verbose("[rpc] dropped");
+    print_warn("[journal] w");
+    std::rename(log.c_str(), (log + ".1").c_str());
+    request_log_reopen();
+    print_err("error: e\ntry --help");
+    configure_output({.level = OutputSettings::Level::verbose, .time = true, .file = ""});
+    print_verbose("[rpc] v");
+    configure_output({});
+    const std::string time = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[-+]\d\d:\d\d )";
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::regex_match(out, std::regex("<6>\\[found\\] kept\n" + time + "\\[rpc\\] v\n"))) << out;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "<4>[journal] w\n<3>error: e\n<3>try --help\n");
+    EXPECT_TRUE(std::regex_match(read(log + ".1"), std::regex(time + "\\[found\\] kept\n" + time + "\\[journal\\] w\n")))
+        << read(log + ".1");
+    EXPECT_TRUE(std::regex_match(read(log), std::regex(time + "error: e\n" + time + "try --help\n"))) << read(log);
+    struct stat st {};
+    ASSERT_EQ(::stat(log.c_str(), &st), 0);
+    const int fd = ::open(log.c_str(), O_RDONLY);
+    const std::string id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    EXPECT_TRUE(is_journal_stream(fd, id.c_str()) && !is_journal_stream(fd, (id + "1").c_str()) &&
+                !is_journal_stream(fd, nullptr) && !is_journal_stream(fd, "x"));
+    ::close(fd);
 }
 
 TEST(RollingRate, WindowsOverAnInjectedClock) {
