@@ -3,7 +3,8 @@
 # they are all present.
 set -euo pipefail
 packages=(cmake g++ make python3 pkg-config libcurl4-openssl-dev nlohmann-json3-dev libgtest-dev libbenchmark-dev
-  libcpp-httplib-dev libmicrohttpd-dev libsystemd-dev clang libclang-rt-dev python3-prometheus-client dpkg-dev)
+  libcpp-httplib-dev libmicrohttpd-dev libsystemd-dev clang libclang-rt-dev python3-prometheus-client dpkg-dev
+  systemd lintian help2man prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

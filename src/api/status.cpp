@@ -152,6 +152,28 @@ std::string label_value(const std::string& v) {
     return out;
 }
 
+// The node's reasons (BIP 22) a block may be rejected for: each is always
+// present, so that a first rejection is an increase; any other verdict
+// counts as "other", so that the label stays bounded.
+const char* const kRejectReasons[] = {
+    "duplicate",     "duplicate-invalid", "duplicate-inconclusive", "inconclusive",   "rejected",
+    "bad-prevblk",   "high-hash",         "time-too-old",           "time-too-new",   "bad-diffbits",
+    "bad-txnmrklroot", "bad-cb-missing",  "bad-cb-multiple",        "bad-cb-height",  "bad-cb-amount",
+    "bad-txns",      "bad-blk-length",    "bad-blk-weight",         "bad-blk-sigops", "bad-version",
+    "bad-witness-merkle-match", "bad-witness-nonce-size", "unexpected-witness", "error", "other"};
+
+std::vector<std::pair<std::string, uint64_t>> rejections(const SubmitterStatus& blocks) {
+    std::vector<std::pair<std::string, uint64_t>> counts;
+    for (const char* r : kRejectReasons) counts.emplace_back(r, 0);
+    for (const auto& [hash, verdict] : blocks.rejected) {
+        // An error object (a JSON-RPC error rather than a verdict) is "error".
+        const std::string reason = verdict.is_string() ? verdict.get<std::string>() : "error";
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == reason; });
+        ++(it == counts.end() ? counts.back() : *it).second;
+    }
+    return counts;
+}
+
 // device, name, uuid and pci_bus_id: what ties a series to a card in the rack.
 std::string device_labels(const DeviceStatus& d) {
     return "device=\"" + d.label + "\",name=\"" + label_value(d.name) + "\",uuid=\"" + label_value(d.uuid) +
@@ -246,8 +268,9 @@ std::string metrics_text(const StatusSnapshot& s) {
     out << "vkn_blocks_found_total " << s.blocks.found << "\n";
     family("vkn_blocks_accepted_total", "counter", "Blocks the node accepted.");
     out << "vkn_blocks_accepted_total " << s.blocks.accepted << "\n";
-    family("vkn_blocks_rejected_total", "counter", "Blocks the node rejected.");
-    out << "vkn_blocks_rejected_total " << s.blocks.rejected.size() << "\n";
+    family("vkn_blocks_rejected_total", "counter", "Blocks the node rejected, by the node's reason.");
+    for (const auto& [reason, n] : rejections(s.blocks))
+        out << "vkn_blocks_rejected_total{reason=\"" << reason << "\"} " << n << "\n";
     family("vkn_blocks_pending", "gauge", "Found blocks still without the node's answer.");
     out << "vkn_blocks_pending " << s.blocks.pending.size() << "\n";
     family("vkn_work_height", "gauge", "Height of the block being mined.");
@@ -262,12 +285,25 @@ std::string metrics_text(const StatusSnapshot& s) {
         out << "vkn_rpc_errors_total{call=\"" << call << "\"} " << (it == s.node.errors.end() ? 0 : it->second)
             << "\n";
     }
+    family("vkn_work_long_polling", "gauge", "1 while the node holds a long poll for the next template.");
+    out << "vkn_work_long_polling " << (s.long_polling ? 1 : 0) << "\n";
+    family("vkn_temp_limit_celsius", "gauge", "The GPUs' temperature limit (--temp-limit); 0 when none.");
+    out << "vkn_temp_limit_celsius " << s.temp_limit << "\n";
     family("vkn_longpoll_updates_total", "counter", "New work delivered by the node's long poll.");
     out << "vkn_longpoll_updates_total " << s.longpoll_updates << "\n";
     family("vkn_uptime_seconds", "gauge", "Seconds since the miner started.");
     out << "vkn_uptime_seconds " << number(s.uptime_seconds) << "\n";
     family("vkn_expected_block_time_seconds", "gauge", "Expected seconds to a block at the 15-minute rate.");
     out << "vkn_expected_block_time_seconds " << number(expected_seconds(s)) << "\n";
+    // "1.0.0 (commit abc)": the two parts as labels.
+    const size_t paren = s.version.find(" (commit ");
+    const std::string commit =
+        paren == std::string::npos ? "unknown" : s.version.substr(paren + 9, s.version.size() - paren - 10);
+    family("vkn_build_info", "gauge", "1, labelled with the version and the commit it was built from.");
+    out << "vkn_build_info{version=\"" << label_value(s.version.substr(0, paren)) << "\",commit=\""
+        << label_value(commit) << "\"} 1\n";
+    family("process_start_time_seconds", "gauge", "Start time of the process since the epoch, in seconds.");
+    out << "process_start_time_seconds " << number(s.start_time_seconds) << "\n";
     return out.str();
 }
 

@@ -25,6 +25,7 @@ struct DeviceStatus {
 struct StatusSnapshot {
     std::string version;
     double uptime_seconds = 0;
+    double start_time_seconds = 0;  // since the epoch
     std::string backend;  // "cuda" or "cpu"
     std::vector<DeviceStatus> devices;
     bool has_work = false;
@@ -35,6 +36,7 @@ struct StatusSnapshot {
     uint32_t bits = 0;
     double template_age_seconds = 0;
     bool long_polling = false;
+    int32_t temp_limit = 0;  // degrees Celsius; 0: none
     uint64_t longpoll_updates = 0;
     std::string node_url;  // the password masked
     RpcHealth node;

@@ -42,6 +42,7 @@ MiningRun::MiningRun(const MinerOptions& o, std::vector<Device>& devices)
     : o_(o),
       devices_(devices),
       process_start_(Clock::now()),
+      process_start_wall_(std::chrono::system_clock::now()),
       mining_{.payouts = o.payouts, .coinbase_tag = o.coinbase_tag, .status_sec = o.status_sec,
               .temp_limit = o.temp_limit},
       client_(o.rpc),
@@ -65,6 +66,7 @@ StatusSnapshot MiningRun::snapshot() const {
     StatusSnapshot s;
     s.version = version_text();
     s.uptime_seconds = std::chrono::duration<double>(now - process_start_).count();
+    s.start_time_seconds = std::chrono::duration<double>(process_start_wall_.time_since_epoch()).count();
     s.backend = o_.cpu ? "cpu" : "cuda";
     for (size_t k = 0; k < devices_.size(); ++k)
         s.devices.push_back({devices_[k].label, devices_[k].name, devices_[k].backend->mining_geometry(),
@@ -80,6 +82,7 @@ StatusSnapshot MiningRun::snapshot() const {
         s.long_polling = !o_.no_longpoll && !work->longpollid.empty();
     }
     s.longpoll_updates = source_.longpoll_updates();
+    s.temp_limit = o_.temp_limit;
     s.node_url = redact_url(o_.rpc.url);
     s.node = client_.health();
     s.blocks = submitter_.status();

@@ -42,6 +42,7 @@ private:
     const MinerOptions& o_;
     std::vector<Device>& devices_;
     const std::chrono::steady_clock::time_point process_start_;
+    const std::chrono::system_clock::time_point process_start_wall_;
     MiningSettings mining_;
     RpcClient client_;
     Journal journal_;

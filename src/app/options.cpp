@@ -406,6 +406,12 @@ std::string config_path(int argc, const char* const* argv) {
         if (opt == find_option("--config") && (a.value || i + 1 < argc)) config = a.value ? *a.value : argv[i + 1];
         if (takes_next) ++i;
     }
+    // Under systemd the config may come as a credential, readable by the service alone.
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (config.empty() && credentials && *credentials) {
+        const std::string candidate = std::string(credentials) + "/config.json";
+        if (std::filesystem::exists(candidate)) config = candidate;
+    }
     return config;
 }
 

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -20,8 +22,13 @@ std::string expand_home(const std::string& path) {
 
 std::string read_file(const std::string& path, size_t limit) {
     std::string expanded = expand_home(path);
+    errno = 0;
     std::ifstream in(expanded, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open file: " + expanded);
+    // The system's reason (not found, permission denied) is what the operator needs to fix it.
+    if (!in) {
+        const std::string why = errno ? " (" + std::string(std::strerror(errno)) + ")" : "";
+        throw std::runtime_error("cannot open file: " + expanded + why);
+    }
     // In pieces, so that a huge file (or a device that never ends) stops at the limit.
     std::string text;
     char buf[1 << 16];

@@ -20,6 +20,8 @@ TEST(Status, DeviceHealthInTheSummaryAndTheMetrics) {
     gpu.stats.paused = true;
     gpu.stats.shares = {.shares = 7, .hw_errors = 3, .verified = {1, 2, 1e9}, .difficulty = 1024, .unreliable = true};
     s.devices = {gpu, DeviceStatus{"1", "cpu", {}, {}, "", ""}};
+    s.version = "1.2.3 (commit abc)";
+    s.blocks.rejected = {{"h1", "bad-prevblk"}, {"h2", "a reason of its own"}, {"h3", {{"code", -1}}}, {"h4", "bad-prevblk"}};
 
     const nlohmann::json summary = summary_json(s);
     const nlohmann::json& g = summary["devices"][0];
@@ -46,6 +48,11 @@ TEST(Status, DeviceHealthInTheSummaryAndTheMetrics) {
         "vkn_device_paused{device=\"0\"} 1\n",
         "vkn_device_unreliable{device=\"1\"} 0\n",
         "vkn_verified_hashrate_hashes_per_second{device=\"0\",window=\"15m\"} 1000000000\n",
+        "vkn_build_info{version=\"1.2.3\",commit=\"abc\"} 1\n",
+        "vkn_blocks_rejected_total{reason=\"bad-prevblk\"} 2\n",  // the node's reasons, bounded
+        "vkn_blocks_rejected_total{reason=\"high-hash\"} 0\n",
+        "vkn_blocks_rejected_total{reason=\"error\"} 1\n",
+        "vkn_blocks_rejected_total{reason=\"other\"} 1\n",
     };
     for (const std::string& line : lines)
         EXPECT_NE(metrics.find(line), std::string::npos) << line;

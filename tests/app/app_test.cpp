@@ -138,7 +138,14 @@ TEST(Options, ConfigFileAndCommandLine) {
         EXPECT_NE(got.find(expected), std::string::npos) << got << "\nexpected: " << expected;
     }
     EXPECT_EQ(parsed({"--config", "/nonexistent/c.json"}), "config /nonexistent/c.json: cannot open file: "
-                                                           "/nonexistent/c.json");
+                                                           "/nonexistent/c.json (No such file or directory)");
+    {  // the service's private copy of the config, when no --config is given
+        ScopedEnv credentials("CREDENTIALS_DIRECTORY", home.path.c_str());
+        std::ofstream(home.path + "/config.json") << R"({"payout": ["51"], "poll-sec": 4})";
+        std::ofstream(file) << R"({"payout": ["51"], "poll-sec": 9})";
+        EXPECT_NE(parsed({}).find("poll=4 "), std::string::npos);
+        EXPECT_NE(parsed({"--config", file.c_str()}).find("poll=9 "), std::string::npos);  // the given one wins
+    }
     EXPECT_EQ(parsed({"--payout", "51", "--config"}), "missing value after --config");
     // Secrets from files: the first line without its end; a file others may read gets a warning.
     const std::string secret = home.path + "/secret";
@@ -152,7 +159,7 @@ TEST(Options, ConfigFileAndCommandLine) {
     EXPECT_EQ(parse_options(4, shared).warnings.size(), 1u);
     std::ofstream(secret) << "\n";
     EXPECT_EQ(parsed({"--rpc-pass-file", secret.c_str()}), "--rpc-pass-file: no secret on the first line of " + secret);
-    EXPECT_EQ(parsed({"--api-token-file", "/nonexistent"}), "--api-token-file: cannot open file: /nonexistent");
+    EXPECT_EQ(parsed({"--api-token-file", "/nonexistent"}), "--api-token-file: cannot open file: /nonexistent (No such file or directory)");
     std::string prog = "m", u = "--rpc-url", url = "http://u:longpass@h/", p = "--rpc-pass", pass = "pw",
                 t = "--api-token", token = "tk", joined = "--rpc-pass=pw2", joined_url = "--rpc-url=http://u:pwd@h/";
     char* line[] = {prog.data(), u.data(),     url.data(),    p.data(),          pass.data(),

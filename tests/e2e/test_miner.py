@@ -392,8 +392,19 @@ class RunningMiner(NodeGroup):
         for _ in range(3):
             m.wait_for(ACCEPTED)
         first = metrics()
-        families = list(text_string_to_metric_families(get("metrics")[1]))  # each with its HELP and TYPE
+        text = get("metrics")[1]
+        families = list(text_string_to_metric_families(text))  # each with its HELP and TYPE
         self.assertTrue(all(f.type in ("counter", "gauge") and f.documentation for f in families), families)
+        lint = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+        # Every series the dashboard and the alerts use exists (a GPU's own only where there are GPUs).
+        contrib = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "contrib")
+        used = set()
+        for path in ("grafana/vkn-miner.json", "prometheus/vkn-miner.rules.yml"):
+            with open(os.path.join(contrib, path)) as f:
+                used |= set(re.findall(r"\bvkn_[a-z_]+", f.read()))
+        exported = {s.name for f in families for s in f.samples}
+        self.assertEqual({n for n in used if not n.startswith("vkn_gpu_")} - exported, set())
         self.configure(**IMPOSSIBLE)  # no more blocks; every device takes the next height's work
         height = self.node.call("generate") + 1
         for device in (0, 1):

@@ -64,7 +64,7 @@ TEST(Util, HomeAndFiles) {
     std::string content("a\r\nb\0c\n", 7);
     std::ofstream(home.path + "/f", std::ios::binary) << content;
     EXPECT_EQ(read_file("~/f"), content);
-    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path + "/missing");
+    EXPECT_EQ(error_of([&] { read_file("~/missing"); }), "cannot open file: " + home.path + "/missing (No such file or directory)");
     // home: nullptr leaves HOME unset
     const struct { const char* home; std::string path, expected; } rows[] = {
         {"/home/u", "~", "/home/u"},
