@@ -8,12 +8,18 @@ its own reading of the consensus rules: proof of work is SHA3-256 applied
 three times to the 80-byte header. Standard library only; it shares no code
 with the miner.
 
-Besides getblocktemplate and submitblock it answers:
+Besides getblocktemplate (block proposals too, BIP 23) and submitblock it answers:
   getblockheader HASH  a block of its chain (error -5 for any other).
+  validateaddress ADDR  the scriptPubKey of one of its addresses: segwit
+      addresses with the human-readable part "vknrt", Bech32 for witness
+      version 0 and Bech32m for later ones (BIP 173, BIP 350).
+  getnewaddress  a fresh P2WPKH address (a random key hash).
   setfault {"mode": M, "count": N, "methods": [...], "delay": S, "verdict": V}
-      M: http500 | badjson | rpcerror | delay | close | drop | verdict | result | off;
+      M: http500 | badjson | rpcerror | delay | close | drop | verdict | result | missing | off;
       result answers with {"result": R} for the "result" member R given;
-      drop carries the call out, then closes the connection unanswered.
+      drop carries the call out, then closes the connection unanswered;
+      missing answers as for a method the node lacks (HTTP 404, -32601).
+      A proposal matches the method name "proposal"; "verdict" gives it V.
       Applies to the next N matching calls (N < 0: until switched off).
   configure {"txs": N, "bits": B, ...}
       changes the options of the templates (the names of the command-line
@@ -39,6 +45,69 @@ import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+# ---------------------------------------------------------------- addresses
+# Segwit addresses of this chain: Bech32 (BIP 173) for witness version 0 and
+# Bech32m (BIP 350) for later versions, with the human-readable part "vknrt".
+
+ADDRESS_HRP = "vknrt"
+BECH32_CHARSET = "qpzry9x8gf2tvdw0s3jn54khce6mua7l"
+BECH32M_CONST = 0x2BC830A3
+
+
+def bech32_polymod(values):
+    chk = 1
+    for v in values:
+        top = chk >> 25
+        chk = (chk & 0x1FFFFFF) << 5 ^ v
+        for i in range(5):
+            chk ^= (0x3B6A57B2, 0x26508E6D, 0x1EA119FA, 0x3D4233DD, 0x2A1462B3)[i] if (top >> i) & 1 else 0
+    return chk
+
+
+def hrp_expand(hrp):
+    return [ord(c) >> 5 for c in hrp] + [0] + [ord(c) & 31 for c in hrp]
+
+
+def convert_bits(data, frm, to, pad):
+    acc, bits, out = 0, 0, []
+    for v in data:
+        acc, bits = (acc << frm) | v, bits + frm
+        while bits >= to:
+            bits -= to
+            out.append((acc >> bits) & ((1 << to) - 1))
+    if pad and bits:
+        out.append((acc << (to - bits)) & ((1 << to) - 1))
+    elif not pad and (bits >= frm or (acc << (to - bits)) & ((1 << to) - 1)):
+        return None
+    return out
+
+
+def encode_address(version, program):
+    data = [version] + convert_bits(program, 8, 5, True)
+    const = 1 if version == 0 else BECH32M_CONST
+    poly = bech32_polymod(hrp_expand(ADDRESS_HRP) + data + [0] * 6) ^ const
+    return ADDRESS_HRP + "1" + "".join(BECH32_CHARSET[d] for d in data + [(poly >> 5 * (5 - i)) & 31 for i in range(6)])
+
+
+def address_script(address):
+    """The scriptPubKey of one of this chain's addresses, or None."""
+    a = address.lower()
+    if address not in (a, address.upper()) or not a.startswith(ADDRESS_HRP + "1") or len(a) > 90:
+        return None
+    try:
+        data = [BECH32_CHARSET.index(c) for c in a[len(ADDRESS_HRP) + 1:]]
+    except ValueError:
+        return None
+    if len(data) < 7:
+        return None
+    const = bech32_polymod(hrp_expand(ADDRESS_HRP) + data)
+    version, program = data[0], convert_bits(data[1:-6], 5, 8, False)
+    if program is None or version > 16 or const != (1 if version == 0 else BECH32M_CONST) or not 2 <= len(program) <= 40:
+        return None
+    if version == 0 and len(program) not in (20, 32):
+        return None
+    return bytes([0x50 + version if version else 0, len(program)] + program)
 
 # ----------------------------------------------------------------- encoding
 
@@ -185,6 +254,7 @@ class Node:
         self.faults = []  # active fault rules, each a dict
         self.log_file = open(args.log, "a", buffering=1) if args.log else None
         self.verdicts = []
+        self.proposals = []  # the verdict on each proposal
         self.requests = {}  # calls received, by method
         self.blocks = {}  # hash -> height, every block of the chain since the start
         self.mempool_version = 0
@@ -289,8 +359,10 @@ class Node:
 
     # --------------------------------------------------------- validation
 
-    def validate(self, block_hex):
-        """None when the block extends the chain, else the reason."""
+    def validate(self, block_hex, proposal=False):
+        """None when the block extends the chain, else the reason; a proposal
+        is checked but for its proof of work, and one on a parent that is no
+        longer the tip is inconclusive (BIP 23)."""
         try:
             data = bytes.fromhex(block_hex)
         except ValueError:
@@ -307,7 +379,7 @@ class Node:
         if block_hash in self.blocks:
             return "duplicate"
         if prev != self.tip:
-            return "bad-prevblk"
+            return "inconclusive-not-best-prevblk" if proposal else "bad-prevblk"
         if version != tpl["version"]:
             return "bad-version"
         if bits != int(tpl["bits"], 16):
@@ -316,7 +388,7 @@ class Node:
             return "time-too-old"
         if btime > int(time.time()) + 7200:
             return "time-too-new"
-        if not self.args.no_pow_check and int.from_bytes(sha3t(header), "little") > bits_to_target(bits):
+        if not proposal and not self.args.no_pow_check and int.from_bytes(sha3t(header), "little") > bits_to_target(bits):
             return "high-hash"
         try:
             r = Reader(data)
@@ -332,6 +404,7 @@ class Node:
         if merkle([dsha256(t["stripped"]) for t in txs]) != root:
             return "bad-txnmrklroot"
         if [t["raw"].hex() for t in txs[1:]] != [t["data"] for t in tpl["transactions"]]:
+            # This node knows no transactions but its current mempool's: an older template's are not wrong.
             return "bad-txns"
         cb = txs[0]
         if len(cb["inputs"]) != 1 or cb["inputs"][0]["prev"] != bytes(32) or cb["inputs"][0]["index"] != 0xFFFFFFFF:
@@ -359,7 +432,7 @@ class Node:
                 return "bad-witness-merkle-match"
         elif any(t["has_witness"] for t in txs):
             return "unexpected-witness"
-        return None, block_hash, btime, script_sig.hex()
+        return None, block_hash, btime, script_sig.hex(), [[o["value"], o["script"].hex()] for o in cb["outputs"]]
 
     def header(self, block_hash):
         """getblockheader: the chain never forks here, so every known block is in it."""
@@ -376,15 +449,38 @@ class Node:
             else:
                 result = self.validate(block_hex)
             if isinstance(result, tuple):
-                _, block_hash, btime, coinbase = result
+                _, block_hash, btime, coinbase, outputs = result
                 self.advance(block_hash, btime)
                 self.verdicts.append({"height": self.height, "hash": block_hash, "bytes": len(block_hex) // 2,
-                                      "coinbase": coinbase, "verdict": None, "workid": workid})
+                                      "coinbase": coinbase, "outputs": outputs, "verdict": None, "workid": workid})
                 self.log(kind="block", height=self.height, hash=block_hash, bytes=len(block_hex) // 2, verdict=None)
                 return None
             self.verdicts.append({"height": self.height + 1, "verdict": result})
             self.log(kind="block", height=self.height + 1, verdict=result)
             return result
+
+    def propose(self, request):
+        """BIP 23: the verdict submitblock would give, but for the proof of work."""
+        with self.cond:
+            if self.args.workid and request.get("workid") is None:
+                result = "missing-workid"
+            else:
+                result = self.validate(request.get("data", ""), proposal=True)
+            result = None if isinstance(result, tuple) else result
+            # Checked against the current template alone: a block of an older one (reconfigured, a new
+            # mempool) differs from it without being wrong, as a real node that knows its chain would see.
+            if result in ("bad-version", "bad-diffbits", "time-too-old", "bad-txns"):
+                result = "inconclusive-template-changed"
+            self.proposals.append(result)
+            return result
+
+    def validate_address(self, address):
+        script = address_script(address) if isinstance(address, str) else None
+        if script is None:
+            return {"isvalid": False, "error": "Invalid address"}
+        return {"isvalid": True, "address": address, "scriptPubKey": script.hex(), "iswitness": True,
+                "isscript": script[0] == 0 and len(script) == 34, "witness_version": script[0] - 0x50 if script[0] else 0,
+                "witness_program": script[2:].hex()}
 
     def get_template(self, params):
         request = params[0] if params and isinstance(params[0], dict) else {}
@@ -477,6 +573,8 @@ class Handler(BaseHTTPRequestHandler):
             method, params, rid = request.get("method"), request.get("params") or [], request.get("id")
         except (ValueError, AttributeError):
             return self.reply(400, "")
+        if method == "getblocktemplate" and params and isinstance(params[0], dict) and params[0].get("mode") == "proposal":
+            method = "proposal"  # counted, and matched by faults, apart from template requests
         with node.cond:
             node.requests[method] = node.requests.get(method, 0) + 1
         node.log(kind="request", method=method, id=rid,
@@ -501,7 +599,10 @@ class Handler(BaseHTTPRequestHandler):
                 return self.reply(200, json.dumps({"result": fault["result"], "error": None, "id": rid}))
             if mode == "delay":
                 time.sleep(fault["delay"])
-            if mode == "verdict" and method == "submitblock":
+            if mode == "missing":
+                return self.reply(404, json.dumps({"result": None, "id": rid,
+                                                   "error": {"code": -32601, "message": "Method not found"}}))
+            if mode == "verdict" and method in ("submitblock", "proposal"):
                 node.log(kind="block", verdict=fault["verdict"], injected=True)
                 return self.reply(200, json.dumps({"result": fault["verdict"], "error": None, "id": rid}))
 
@@ -510,6 +611,13 @@ class Handler(BaseHTTPRequestHandler):
         try:
             if method == "getblocktemplate":
                 result = node.get_template(params)
+            elif method == "proposal":
+                result = node.propose(params[0])
+            elif method == "validateaddress":
+                result = node.validate_address(params[0] if params else None)
+            elif method == "getnewaddress":
+                with node.cond:
+                    result = encode_address(0, bytes(node.rng.randrange(256) for _ in range(20)))
             elif method == "submitblock":
                 result = node.submit(params[0], params[1] if len(params) > 1 else None)
             elif method == "getblockheader":
@@ -536,7 +644,7 @@ class Handler(BaseHTTPRequestHandler):
             elif method == "getstatus":
                 with node.cond:
                     result = {"height": node.height, "tip": node.tip, "verdicts": node.verdicts,
-                              "requests": node.requests}
+                              "requests": node.requests, "proposals": node.proposals}
             else:
                 return self.reply(404, json.dumps({"result": None, "id": rid,
                                                    "error": {"code": -32601, "message": "Method not found"}}))

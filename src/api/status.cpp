@@ -6,7 +6,9 @@
 #include <limits>
 #include <sstream>
 
+#include "block/script_type.h"
 #include "block/template.h"
+#include "util/hex.h"
 #include "hash/sha3t.h"
 
 namespace vkn {
@@ -72,6 +74,17 @@ json health_json(const std::optional<GpuReading>& g, double verified) {
             {"hashes_per_joule", g->power_w && *g->power_w > 0 ? json(verified / *g->power_w) : json(nullptr)}};
 }
 
+json payouts_json(const std::vector<PayoutSpec>& payouts) {
+    json list = json::array();
+    for (const PayoutSpec& p : payouts)
+        list.push_back({{"script", bytes_to_hex(p.script)},
+                        {"type", script_type_name(p.script)},
+                        {"address", p.address.empty() ? json(nullptr) : json(p.address)},
+                        {"weight", p.absolute ? json(nullptr) : json(p.weight)},
+                        {"sats", p.absolute ? json(p.sats) : json(nullptr)}});
+    return list;
+}
+
 json device_json(const DeviceStatus& d) {
     const ShareStats& sh = d.stats.shares;
     return {{"index", std::stoi(d.label)},
@@ -134,6 +147,7 @@ json summary_json(const StatusSnapshot& s) {
           {"rejected", rejected},
           {"pending", s.blocks.pending}}},
         {"expected_seconds_to_block", std::isfinite(expected) ? json(expected) : json(nullptr)},
+        {"payouts", payouts_json(s.payouts)},
     };
 }
 

@@ -41,6 +41,7 @@ struct StatusSnapshot {
     std::string node_url;  // the password masked
     RpcHealth node;
     SubmitterStatus blocks;
+    std::vector<PayoutSpec> payouts;
 };
 
 // The difficulty of the compact bits, against the 0x1d00ffff target.

@@ -8,7 +8,9 @@
 #include "hash/sha3t.h"
 #include "mining/mining_loop.h"
 #include "mining/reporting.h"
+#include "node/payout_addresses.h"
 #include "node/recovery.h"
+#include "util/hex.h"
 #include "util/output.h"
 
 namespace vkn {
@@ -49,11 +51,29 @@ MiningRun::MiningRun(const MinerOptions& o, std::vector<Device>& devices)
       journal_(o.found_log),
       source_([this](const std::string& id, int64_t timeout_ms,
                      const std::atomic<bool>* cancel) { return client_.get_block_template(id, timeout_ms, cancel); },
-              work_settings(o), [this](const BlockTemplate& t) { board_.publish(t); }),
+              work_settings(o),
+              [this](const BlockTemplate& t) {
+                  board_.publish(t);
+                  propose(t);
+              }),
       submitter_([this](const FoundBlock& b,
                         const std::atomic<bool>* cancel) { return client_.submit_block(b.block, b.workid, cancel); },
                  journal_, SubmitterSettings{}, [this](const FoundBlock&, Submitter::Outcome) { source_.refresh(); }) {
     if (!o.api_host.empty()) api_.emplace(o.api_host, o.api_port, o.api_token);
+    if (!o.no_proposal)
+        proposals_.emplace([this](const std::string& hex, const std::string& workid,
+                                  const std::atomic<bool>* cancel) { return client_.propose_block(hex, workid, cancel); });
+}
+
+// The new template's block (nonce 0) to the node as a proposal; a candidate
+// that cannot be built is the workers' to report.
+void MiningRun::propose(const BlockTemplate& t) {
+    if (!proposals_) return;
+    try {
+        const CandidateBlock c = build_candidate(t, mining_.payouts, extranonce_start_, mining_.coinbase_tag, true);
+        proposals_->check(board_.sequence(), bytes_to_hex(serialize_block(c, 0)), t.workid);
+    } catch (const std::exception&) {
+    }
 }
 
 MiningRun::~MiningRun() {
@@ -83,6 +103,7 @@ StatusSnapshot MiningRun::snapshot() const {
     }
     s.longpoll_updates = source_.longpoll_updates();
     s.temp_limit = o_.temp_limit;
+    s.payouts = mining_.payouts;
     s.node_url = redact_url(o_.rpc.url);
     s.node = client_.health();
     s.blocks = submitter_.status();
@@ -107,8 +128,14 @@ void MiningRun::start_workers(uint64_t extranonce_start, const std::atomic<bool>
 int MiningRun::run(const std::atomic<bool>& stop) {
     print_out(rpc_line(o_));
     const uint64_t extranonce_start = o_.extranonce_random ? random_extranonce() : o_.extranonce_start;
+    extranonce_start_ = extranonce_start;
     if (o_.extranonce_random) print_out("[work] extranonce start=" + std::to_string(extranonce_start) + " (random)");
     try {
+        // The payouts are fixed before the first template is asked for.
+        resolve_payout_addresses(mining_.payouts,
+                                 [this, &stop](const std::string& a) { return client_.validate_address(a, &stop); });
+        for (const std::string& line : payout_lines(mining_.payouts)) print_out(line);
+        for (const std::string& line : payout_warnings(mining_.payouts)) print_warn(line);
         // A node that is slow to answer (or never does, with --rpc-timeout-ms 0) must not hold a stop back.
         source_.start(stop);
     } catch (const RpcCancelled&) {
@@ -130,7 +157,13 @@ int MiningRun::run(const std::atomic<bool>& stop) {
                             .status_sec = o_.status_sec,
                             .last_block_found = [this] { source_.close(); },
                             .alive_every = notifier_.alive_every(),
-                            .alive = [this] { notifier_.alive(service_status()); }};
+                            .alive = [this] { notifier_.alive(service_status()); },
+                            .refused_for =
+                                [this](uint64_t work) {
+                                    return proposals_ ? proposals_->refused_for(work, std::chrono::seconds(10))
+                                                      : std::nullopt;
+                                },
+                            .refused = [this] { return proposals_ ? proposals_->refused() : std::nullopt; }};
     std::optional<int> status;
     try {
         status = run_mining_loop(events_, workers_, submitter_, loop, stop);

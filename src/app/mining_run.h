@@ -17,6 +17,7 @@
 #include "mining/device_worker.h"
 #include "mining/work_board.h"
 #include "node/journal.h"
+#include "node/proposal_check.h"
 #include "node/rpc_client.h"
 #include "node/submitter.h"
 #include "node/work_source.h"
@@ -38,6 +39,7 @@ private:
     StatusSnapshot snapshot() const;
     std::string service_status() const;  // one line for the service manager
     void start_workers(uint64_t extranonce_start, const std::atomic<bool>& stop);
+    void propose(const BlockTemplate& t);
 
     const MinerOptions& o_;
     std::vector<Device>& devices_;
@@ -47,6 +49,9 @@ private:
     RpcClient client_;
     Journal journal_;
     WorkBoard board_;
+    uint64_t extranonce_start_ = 0;
+    // Before the work source, whose installs send it proposals; after the client it calls.
+    std::optional<ProposalCheck> proposals_;
     WorkSource source_;
     Submitter submitter_;
     WorkerEvents events_;

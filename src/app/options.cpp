@@ -139,6 +139,7 @@ const char* const kCpu = "CPU options:";
 const char* const kWork = "Mining/work options:";
 const char* const kHealth = "Device health options:";
 const char* const kLog = "Logging options:";
+const char* const kPayoutSafety = "Payout safety options:";
 
 // More would only exhaust the machine: threads and devices the CPU search may be split into.
 constexpr uint32_t kMaxCpuThreads = 65536;
@@ -260,6 +261,14 @@ const std::vector<Option> kOptions = {
      {{"--api-token-file FILE", "The --api-token from the first line of FILE, kept out of the process list"}}, true,
      [](S s, V v, V as) { s.o.api_token = secret_from(s, v, as); }},
     {"--verbose", Option::flag, kWork, {{"--verbose", "More logging: each node call and each device batch"}}, true, [](S s, V, V) { s.o.verbose = true; }},
+    {"--payout-address", Option::list, kPayoutSafety,
+     {{"--payout-address A", "Pay address A: the node's validateaddress gives its script; mixed with --payout in order"},
+      {"--payout-address A@WEIGHT", "Weighted, as SCRIPT@WEIGHT"},
+      {"--payout-address A:SATS", "Absolute, as SCRIPT:SATS"}},
+     true, [](S s, V v, V) { s.o.payouts.push_back(parse_payout_address(v)); }},
+    {"--no-proposal", Option::flag, kPayoutSafety,
+     {{"--no-proposal", "Do not have the node check each template's block (a BIP 23 proposal) before mining it"}},
+     true, [](S s, V, V) { s.o.no_proposal = true; }},
     {"--log-time", Option::flag, kLog,
      {{"--log-time", "Start each line with the local time (ISO 8601, milliseconds); off by default"}}, true,
      [](S s, V, V) { s.o.log_time = true; }},
@@ -368,7 +377,7 @@ std::string help_text(const std::string& prog) {
     std::ostringstream out;
     out << "Vorlakken / VKN CUDA SHA3-256t solo miner\n\nUsage:\n  " << prog
         << " --payout <scriptPubKeyHex> [options]\n\n";
-    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork, kHealth, kLog}) {
+    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork, kHealth, kLog, kPayoutSafety}) {
         std::vector<HelpLine> lines;
         for (const Option& opt : kOptions)
             if (opt.section == head) lines.insert(lines.end(), opt.help.begin(), opt.help.end());

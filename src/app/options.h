@@ -33,7 +33,8 @@ struct MinerOptions {
     int32_t poll_sec = 15;
     int32_t status_sec = 5;
     std::string coinbase_tag = "/vkncuda/";
-    std::vector<PayoutSpec> payouts;
+    std::vector<PayoutSpec> payouts;  // --payout and --payout-address, in the order given
+    bool no_proposal = false;         // no BIP 23 check of each template's block
     bool cpu = false;
     uint32_t cpu_threads = 0;  // 0: every hardware thread
     uint32_t cpu_devices = 1;  // search devices the CPU threads are split into

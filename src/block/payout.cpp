@@ -1,5 +1,7 @@
 #include "block/payout.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <stdexcept>
 
@@ -8,23 +10,44 @@
 
 namespace vkn {
 
-PayoutSpec parse_payout(const std::string& text) {
+namespace {
+
+// The share forms, @WEIGHT and :SATS, of either payout; `target` gets what comes before.
+PayoutSpec parse_share(const std::string& text, std::string& target) {
     PayoutSpec spec;
     size_t at = text.rfind('@');
     size_t colon = text.rfind(':');
-    std::string script_part;
     if (at != std::string::npos) {
-        script_part = text.substr(0, at);
+        target = text.substr(0, at);
         spec.weight = parse_double(text.substr(at + 1), "payout weight");
         if (!(spec.weight > 0)) throw std::runtime_error("payout weight must be positive: " + text);
     } else if (colon != std::string::npos) {
-        script_part = text.substr(0, colon);
+        target = text.substr(0, colon);
         spec.sats = parse_u64(text.substr(colon + 1), "payout satoshis");
         spec.absolute = true;
     } else {
-        script_part = text;
+        target = text;
         spec.weight = 1.0;
     }
+    return spec;
+}
+
+}  // namespace
+
+PayoutSpec parse_payout_address(const std::string& text) {
+    std::string address;
+    PayoutSpec spec = parse_share(text, address);
+    // Every address format is letters and digits: anything else is a typo, never sent to the node.
+    const bool plain = !address.empty() && address.size() <= 128 &&
+                       std::all_of(address.begin(), address.end(), [](char c) { return std::isalnum(uint8_t(c)); });
+    if (!plain) throw std::runtime_error("payout address must be letters and digits: " + text);
+    spec.address = address;
+    return spec;
+}
+
+PayoutSpec parse_payout(const std::string& text) {
+    std::string script_part;
+    PayoutSpec spec = parse_share(text, script_part);
     spec.script = hex_to_bytes(script_part);
     if (spec.script.empty()) throw std::runtime_error("empty scriptPubKey in payout: " + text);
     if (spec.script.size() > 10000) throw std::runtime_error("unreasonably large scriptPubKey in payout: " + text);

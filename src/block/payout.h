@@ -9,7 +9,8 @@
 namespace vkn {
 
 struct PayoutSpec {
-    Bytes script;
+    Bytes script;         // empty until the node resolves `address`
+    std::string address;  // --payout-address: the node's address for the script
     uint64_t sats = 0;      // meaningful only when absolute
     bool absolute = false;  // the SCRIPT:SATS form
     double weight = 0.0;    // > 0 for weighted payouts, 0 for absolute ones
@@ -22,6 +23,8 @@ struct TxOut {
 
 // SCRIPT, SCRIPT@WEIGHT or SCRIPT:SATS (the last "@" wins over any ":").
 PayoutSpec parse_payout(const std::string& text);
+// ADDRESS, ADDRESS@WEIGHT or ADDRESS:SATS; the script comes from the node.
+PayoutSpec parse_payout_address(const std::string& text);
 
 // One output per payout in the given order; the values always add up to
 // coinbase_value, the last weighted payout taking what rounding leaves.

@@ -198,7 +198,7 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
         batches_.fetch_add(1);
         check_shares(candidate.header, share, r);
         count_batch(work, start, r);
-        if (r.found && handle_hit(work, candidate, share, r)) {
+        if (r.found && handle_hit(work, seen, candidate, share, r)) {
             // Resume only on work installed after the find was posted (the
             // node's answer to it), or after a short wait go on beside it.
             const uint64_t posted_at = board_.sequence();
@@ -280,8 +280,8 @@ void DeviceWorker::set_paused(bool paused) {
 }
 
 // True when the hit was a block, handed to the loop.
-bool DeviceWorker::handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
-                              const BatchResult& r) {
+bool DeviceWorker::handle_hit(const BlockTemplate& work, uint64_t seen, const CandidateBlock& candidate,
+                              const Hash256& share, const BatchResult& r) {
     Hash256 cpu_hash;
     const std::string at = " at nonce=" + std::to_string(r.nonce);
     const FoundCheck check = verify_found(candidate.header, work.target, r.nonce, r.hash, cpu_hash);
@@ -303,6 +303,7 @@ bool DeviceWorker::handle_hit(const BlockTemplate& work, const CandidateBlock& c
                    bytes_to_hex(block), work.workid};
     found.nonce = r.nonce;
     found.block_bytes = block.size();
+    found.work = seen;
     events_.post(std::move(found));
     return true;
 }

@@ -39,6 +39,7 @@ struct WorkerEvent {
     FoundBlock block;    // passed the CPU re-check
     uint32_t nonce = 0;
     size_t block_bytes = 0;
+    uint64_t work = 0;  // the work board's sequence of the template it was built from
 };
 
 class WorkerEvents {
@@ -108,7 +109,7 @@ private:
     void count_batch(const BlockTemplate& work, uint32_t start, const BatchResult& r);
     void check_shares(const Header80& header, const Hash256& share, const BatchResult& r);
     void tally(bool valid, double work, uint32_t nonce);
-    bool handle_hit(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
+    bool handle_hit(const BlockTemplate& work, uint64_t seen, const CandidateBlock& candidate, const Hash256& share,
                     const BatchResult& r);
     std::optional<GpuReading> read_sensor(bool now_please);
     void hold_while_hot();

@@ -37,6 +37,11 @@ void check_devices(const std::vector<std::unique_ptr<DeviceWorker>>& workers, Cl
                              std::to_string(int64_t(running->count())) + " s");
 }
 
+int refuse(const std::string& reason) {
+    print_err("error: the node refuses blocks built from this template: " + reason);
+    return 2;
+}
+
 // True when every device finished a batch since the last call.
 bool all_progressed(const std::vector<std::unique_ptr<DeviceWorker>>& workers, std::vector<uint64_t>& done) {
     bool all = true;
@@ -67,6 +72,9 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
                     // Never mine on with a dead device: a service manager restarts the whole process.
                     throw std::runtime_error(several ? "device " + label + ": " + e->what : e->what);
                 case WorkerEvent::Kind::found:
+                    // A block the node would refuse is not submitted: the run ends as for a bad candidate.
+                    if (const auto reason = settings.refused_for ? settings.refused_for(e->work) : std::nullopt)
+                        return refuse(*reason);
                     submitter.submit(e->block, found_line(*e, label, several));
                     // The run's one block: wait for the node's verdict, however long it is out of reach.
                     if (settings.mine_one) {
@@ -77,6 +85,7 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
                     continue;
             }
         }
+        if (const auto reason = settings.refused ? settings.refused() : std::nullopt) return refuse(*reason);
         const Clock::time_point now = Clock::now();
         check_devices(workers, now);
         if (settings.alive && now - last_alive >= settings.alive_every) {

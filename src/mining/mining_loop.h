@@ -25,6 +25,11 @@ struct LoopSettings {
     // progress (each device finished a batch since the last call).
     std::chrono::milliseconds alive_every{0};
     std::function<void()> alive;
+    // The node's reason when it refused, as a proposal, the block of the
+    // template with this work sequence (waiting for an answer still out);
+    // and any refusal as it comes.
+    std::function<std::optional<std::string>(uint64_t work)> refused_for;
+    std::function<std::optional<std::string>()> refused;
 };
 
 // A device whose batch does not return: its context cannot be recovered in
@@ -35,7 +40,8 @@ public:
 };
 
 // Runs until `stop` (nothing), --mine-one's verdict (0; 1 when the block got
-// none), or a candidate that cannot be built (2). A device failure throws,
+// none), a candidate that cannot be built or a template whose blocks the
+// node refuses (2). A device failure throws,
 // naming the device when there are several; a hung batch throws DeviceHung.
 std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::unique_ptr<DeviceWorker>>& workers,
                                    Submitter& submitter, const LoopSettings& settings, const std::atomic<bool>& stop);

@@ -251,6 +251,17 @@ nlohmann::json RpcClient::submit_block(const std::string& block_hex, const std::
     return call("submitblock", params, timeout_ms_, cancel);
 }
 
+nlohmann::json RpcClient::validate_address(const std::string& address, const std::atomic<bool>* cancel) const {
+    return call("validateaddress", nlohmann::json::array({address}), timeout_ms_, cancel);
+}
+
+nlohmann::json RpcClient::propose_block(const std::string& block_hex, const std::string& workid,
+                                        const std::atomic<bool>* cancel) const {
+    nlohmann::json request = {{"mode", "proposal"}, {"data", block_hex}};
+    if (!workid.empty()) request["workid"] = workid;
+    return call("getblocktemplate", nlohmann::json::array({request}), timeout_ms_, cancel);
+}
+
 std::optional<nlohmann::json> RpcClient::get_block_header(const std::string& hash,
                                                           const std::atomic<bool>* cancel) const {
     try {

@@ -103,6 +103,14 @@ public:
     std::optional<nlohmann::json> get_block_header(const std::string& hash,
                                                    const std::atomic<bool>* cancel = nullptr) const;
 
+    // The node's record of an address (BIP 23-era `validateaddress`):
+    // "isvalid", and "scriptPubKey" when valid.
+    nlohmann::json validate_address(const std::string& address, const std::atomic<bool>* cancel = nullptr) const;
+    // A block proposal (BIP 23): null when the node would accept the block
+    // but for its proof of work, otherwise the node's reason.
+    nlohmann::json propose_block(const std::string& block_hex, const std::string& workid = "",
+                                 const std::atomic<bool>* cancel = nullptr) const;
+
     RpcHealth health() const;
 
 private:

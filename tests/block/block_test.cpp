@@ -8,6 +8,7 @@
 #include "block/candidate.h"
 #include "block/coinbase.h"
 #include "block/payout.h"
+#include "block/script_type.h"
 #include "block/template.h"
 #include "hash/sha256.h"
 #include "hash/sha3t.h"
@@ -114,12 +115,15 @@ TEST(Template, FailuresNameTheMemberOrRepeatTheText) {
     EXPECT_EQ(error_of([&] { parse_block_template(short_txid, true); }), "expected 32-byte tx hash");
 }
 
-// "SCRIPT w=WEIGHT" or "SCRIPT sats=N", or the error.
+// "SCRIPT w=WEIGHT" or "SCRIPT sats=N" ("ADDRESS ..." for "addr TEXT"; the
+// script's type for "type SCRIPT"), or the error.
 std::string parsed(const std::string& text) {
     return text_of([&] {
-        PayoutSpec p = parse_payout(text);
-        return bytes_to_hex(p.script) + (p.absolute ? " sats=" + std::to_string(p.sats)
-                                                    : " w=" + std::to_string(p.weight));
+        if (text.starts_with("type ")) return script_type_name(hex_to_bytes(text.substr(5)));
+        const bool address = text.starts_with("addr ");
+        PayoutSpec p = address ? parse_payout_address(text.substr(5)) : parse_payout(text);
+        return (address ? p.address : bytes_to_hex(p.script)) +
+               (p.absolute ? " sats=" + std::to_string(p.sats) : " w=" + std::to_string(p.weight));
     });
 }
 
@@ -149,6 +153,24 @@ TEST(Payout, ParseRows) {
         {"@2", "empty scriptPubKey in payout: @2"},
         {"0x:5", "empty scriptPubKey in payout: 0x:5"},
         {big, "unreasonably large scriptPubKey in payout: " + big},
+        {"addr vknrt1qxy@3", "vknrt1qxy w=3.000000"},
+        {"addr 1BoatSLRHtKNngkdXEeobR76b53LETtpyT:5", "1BoatSLRHtKNngkdXEeobR76b53LETtpyT sats=5"},
+        {"addr bc1q x", "payout address must be letters and digits: bc1q x"},
+        {"addr @2", "payout address must be letters and digits: @2"},
+        // Output scripts from the chain, by type; the last ones pay coins anyone may take, or nobody.
+        {"type 76a91462e907b15cbf27d5425399ebf6f0fb50ebb88f1888ac", "P2PKH"},
+        {"type a914748284390f9e263a4b766a75d0633c50426eb87587", "P2SH"},
+        {"type 0014751e76e8199196d454941c45d1b3a323f1433bd6", "P2WPKH"},
+        {"type 00201863143c14c5166804bd19203356da136c985678cd4d27a1b8c6329604903262", "P2WSH"},
+        {"type 512079be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798", "P2TR"},
+        {"type 5210751e76e8199196d454941c45d1b3a323", "witness v2"},
+        {"type 0015751e76e8199196d454941c45d1b3a323f1433bd600", "non-standard"},  // v0 takes 20 or 32 bytes
+        {"type 512102" + std::string(64, '1') + "2103" + std::string(64, '2') + "52ae", "bare multisig"},
+        {"type 6a04deadbeef", "OP_RETURN"},
+        {"type 51", "anyone-can-spend"},
+        {"type 0101", "anyone-can-spend"},
+        {"type ac", "non-standard"},
+        {"type 4c05ab", "non-standard"},  // a push past the end
     };
     for (const auto& row : rows) EXPECT_EQ(parsed(row[0]), row[1]) << row[0].substr(0, 20);
     EXPECT_EQ(parse_payout(std::string(20000, 'a')).script.size(), 10000u);  // the largest allowed
@@ -326,7 +348,7 @@ TEST(Candidate, HeaderTime) {
     }
     const uint32_t now = unix_time_now();
     EXPECT_GT(now, 1700000000u);
-    EXPECT_GE(build_candidate(t, {PayoutSpec{.script = {0x51}}}, 0, "", true).time, now);
+    EXPECT_GE(build_candidate(t, {parse_payout("51")}, 0, "", true).time, now);
 }
 
 }  // namespace

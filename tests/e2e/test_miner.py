@@ -179,6 +179,41 @@ class MineOne(NodeGroup):
         self.assertTrue(starts[0] != starts[1] and coinbases == [int(x) for x in starts], (starts, coinbases))
 
 
+    def test_payout_addresses_and_proposals(self):
+        # An address pays, byte for byte, the script the node gives for it, in command-line order among scripts.
+        self.configure(txs=0, coinbasevalue=5000000000)
+        address = self.node.call("getnewaddress")
+        script = self.node.call("validateaddress", address)["scriptPubKey"]
+        outputs, lines = [], []
+        for payout in (["--payout-address", address + "@3"], ["--payout", script + "@3"]):  # after --payout PAYOUT
+            lines.append(self.check(self.miner("--mine-one", *payout))[1])
+            outputs.append(self.verdicts()[-1]["outputs"])
+        self.assertIn("[payout] %s -> %s (P2WPKH) share=75.00%%" % (address, script), lines[0])
+        self.assertEqual((outputs[0], [o[1] for o in outputs[0]][:2]), (outputs[1], [PAYOUT, script]))
+        self.assertFalse(any(line.startswith("[payout]") for line in lines[1]), lines[1])
+        refused = len(self.verdicts())
+        mine, error = self.miner("--mine-one"), r"error: "
+        rows = [  # a fault, the miner's extra options, its status, stdout's last line, stderr
+            (None, ["--payout-address", "vknrt1qwrong"], 1, None,
+             [error + "--payout-address vknrt1qwrong is not a valid address for the node \\(Invalid address\\)$"]),
+            ({"mode": "missing", "methods": ["validateaddress"]}, ["--payout-address", address], 1, None,
+             [error + "the node has no validateaddress: give the script of %s with --payout instead$" % address]),
+            ({"mode": "verdict", "verdict": "bad-cb-amount", "methods": ["proposal"]}, [], 2, r"\[work\] height=",
+             [error + "the node refuses blocks built from this template: bad-cb-amount$"]),
+            ({"mode": "verdict", "verdict": "inconclusive-not-best-prevblk", "methods": ["proposal"], "count": 1}, [],
+             0, ACCEPTED, []),
+            ({"mode": "rpcerror", "methods": ["proposal"]}, [], 0, ACCEPTED, []),
+            (None, ["--payout", "51"], 0, ACCEPTED, [r"\[payout\] warning: 51 \(anyone-can-spend\) is not a standard"]),
+        ]
+        for fault, extra, status, last, err in rows:
+            self.configure(fault)
+            _, out, _ = self.check(mine + extra, status, err=err + (["try --help"] if status == 1 else []), last=last)
+            self.assertFalse(status == 2 and any(line.startswith("[found]") for line in out), out)
+            notes = [line for line in out if line.startswith("[proposal]")]
+            self.assertEqual(len(notes), int(bool(fault and fault["methods"] == ["proposal"] and status == 0)), out)
+        self.assertEqual(len([v for v in self.verdicts()[refused:] if v["verdict"] is None]), 3)
+
+
 class RunningMiner(NodeGroup):
     def test_longpoll_updates_then_blocks_then_signal(self):
         for sig in (signal.SIGINT, signal.SIGTERM):
