@@ -203,6 +203,7 @@ class MineOne(NodeGroup):
             ({"mode": "verdict", "verdict": "inconclusive-not-best-prevblk", "methods": ["proposal"], "count": 1}, [],
              0, ACCEPTED, []),
             ({"mode": "rpcerror", "methods": ["proposal"]}, [], 0, ACCEPTED, []),
+            ({"mode": "verdict", "verdict": "bad-cb-amount", "methods": ["proposal"]}, ["--no-proposal"], 0, ACCEPTED, []),
             (None, ["--payout", "51"], 0, ACCEPTED, [r"\[payout\] warning: 51 \(anyone-can-spend\) is not a standard"]),
         ]
         for fault, extra, status, last, err in rows:
@@ -210,8 +211,9 @@ class MineOne(NodeGroup):
             _, out, _ = self.check(mine + extra, status, err=err + (["try --help"] if status == 1 else []), last=last)
             self.assertFalse(status == 2 and any(line.startswith("[found]") for line in out), out)
             notes = [line for line in out if line.startswith("[proposal]")]
-            self.assertEqual(len(notes), int(bool(fault and fault["methods"] == ["proposal"] and status == 0)), out)
-        self.assertEqual(len([v for v in self.verdicts()[refused:] if v["verdict"] is None]), 3)
+            self.assertEqual(len(notes), int(bool(fault and fault["methods"] == ["proposal"] and status == 0 and not
+                                                  extra)), out)
+        self.assertEqual(len([v for v in self.verdicts()[refused:] if v["verdict"] is None]), 4)
 
 
 class RunningMiner(NodeGroup):
