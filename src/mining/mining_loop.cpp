@@ -75,10 +75,11 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
                     // A block the node would refuse is not submitted: the run ends as for a bad candidate.
                     if (const auto reason = settings.refused_for ? settings.refused_for(e->work) : std::nullopt)
                         return refuse(*reason);
+                    // The run's one block: no new work once it is found (the node's answer to it would
+                    // bring some), then wait for the verdict, however long the node is out of reach.
+                    if (settings.mine_one && settings.last_block_found) settings.last_block_found();
                     submitter.submit(e->block, found_line(*e, label, several));
-                    // The run's one block: wait for the node's verdict, however long it is out of reach.
                     if (settings.mine_one) {
-                        if (settings.last_block_found) settings.last_block_found();
                         if (!submitter.wait_idle(stop)) return std::nullopt;
                         return submitter.abandoned() > 0 ? 1 : 0;
                     }

@@ -9,6 +9,8 @@
 #include "block/coinbase.h"
 #include "block/payout.h"
 #include "block/script_type.h"
+#include "block/stratum_job.h"
+#include "hash/sha256.h"
 #include "block/template.h"
 #include "hash/sha256.h"
 #include "hash/sha3t.h"
@@ -349,6 +351,68 @@ TEST(Candidate, HeaderTime) {
     const uint32_t now = unix_time_now();
     EXPECT_GT(now, 1700000000u);
     EXPECT_GE(build_candidate(t, {parse_payout("51")}, 0, "", true).time, now);
+}
+
+}  // namespace
+}  // namespace vkn
+
+namespace vkn {
+namespace {
+
+// A Stratum job cut from a real block (its coinbase split around eight
+// bytes of its scriptSig, its merkle branch) gives that block's header; and
+// the difficulty arithmetic at its edges.
+TEST(Stratum, JobFromARealBlockAndDifficultyTargets) {
+    const std::string text = testdata("mainnet-702861.raw");
+    const Bytes raw(text.begin(), text.end());
+    const BlockTemplate t = parse_block_template(nlohmann::json::parse(testdata("mainnet-702861.gbt.json")), false);
+    // The coinbase without its witness: version, inputs and outputs, lock time.
+    size_t rest = 0;
+    for (const auto& tx : t.transactions) rest += tx.data.size();
+    const Bytes full(raw.begin() + 83, raw.end() - long(rest));
+    Bytes coinbase;  // less the marker and flag (2 bytes) and the witness (34 bytes before the lock time)
+    for (size_t i = 0; i < full.size(); ++i)
+        if (i < 4 || (i >= 6 && i < full.size() - 38) || i >= full.size() - 4) coinbase.push_back(full[i]);
+    EXPECT_EQ(hash_to_display_hex(sha256d(coinbase)), "764b60c3d9a2c3c5bb6fe7141d9ca6e6778122df75f19366a2c5cb948d1d7d84");
+    std::vector<Hash256> level{sha256d(coinbase)}, branch;
+    for (const auto& tx : t.transactions) level.push_back(tx.txid);
+    while (level.size() > 1) {  // the coinbase's sibling at each level, then the level above
+        branch.push_back(level[1]);
+        if (level.size() % 2) level.push_back(level.back());
+        std::vector<Hash256> up;
+        for (size_t k = 0; k < level.size(); k += 2) up.push_back(merkle_root({level[k], level[k + 1]}));
+        level = up;
+    }
+    std::string prev;  // Stratum's word order
+    for (size_t w = 4; w < 36; w += 4)
+        for (size_t k = 0; k < 4; ++k) prev += bytes_to_hex(&raw[w + 3 - k], 1);
+    nlohmann::json branch_hex = nlohmann::json::array();
+    for (const Hash256& b : branch) branch_hex.push_back(bytes_to_hex(b.data(), 32));
+    auto be32 = [&](size_t at) { return bytes_to_hex(Bytes{raw[at + 3], raw[at + 2], raw[at + 1], raw[at]}); };
+    const size_t cut = 42 + 4;  // past the scriptSig's height push
+    const StratumJob job = parse_notify({"j1", prev, bytes_to_hex(Bytes(coinbase.begin(), coinbase.begin() + cut)),
+                                         bytes_to_hex(Bytes(coinbase.begin() + cut + 8, coinbase.end())), branch_hex,
+                                         be32(0), be32(72), be32(68), true});
+    const Bytes en1(coinbase.begin() + cut, coinbase.begin() + cut + 4), en2(coinbase.begin() + cut + 4,
+                                                                            coinbase.begin() + cut + 8);
+    auto header = stratum_header(job, stratum_merkle_root(stratum_coinbase(job, en1, en2), job.merkle_branch));
+    std::copy(raw.begin() + 76, raw.begin() + 80, header.begin() + 76);
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), raw.begin()) && job.clean);
+    EXPECT_EQ(error_of([&] { parse_notify({"j", prev}); }), "mining.notify lacks coinbase1");
+    EXPECT_EQ(bytes_to_hex(extranonce2_bytes(258, 4)), "00000102");
+
+    const Hash256 diff1 = hash_from_hex("00000000ffff0000000000000000000000000000000000000000000000000000");
+    const struct { double difficulty; std::string target; } rows[] = {
+        {1, "00000000ffff0000000000000000000000000000000000000000000000000000"},
+        {2, "000000007fff8000000000000000000000000000000000000000000000000000"},
+        {0.5, "00000001fffe0000000000000000000000000000000000000000000000000000"},
+        {3, "0000000055550000000000000000000000000000000000000000000000000000"},  // rounded down
+        {65536, "000000000000ffff000000000000000000000000000000000000000000000000"},
+        {1e-30, std::string(64, 'f')},  // past 2^256: the largest target
+        {1e80, std::string(64, '0')},
+    };
+    for (const auto& row : rows) EXPECT_EQ(hash_to_display_hex(difficulty_target(row.difficulty, diff1)), row.target);
+    EXPECT_EQ(error_of([&] { difficulty_target(0, diff1); }), "pool difficulty must be positive and finite: 0.000000");
 }
 
 }  // namespace
