@@ -163,7 +163,9 @@ int MiningRun::run(const std::atomic<bool>& stop) {
                                     return proposals_ ? proposals_->refused_for(work, std::chrono::seconds(10))
                                                       : std::nullopt;
                                 },
-                            .refused = [this] { return proposals_ ? proposals_->refused() : std::nullopt; }};
+                            .refused = [this] { return proposals_ ? proposals_->refused() : std::nullopt; },
+                            .share = {},
+                            .failed = {}};
     std::optional<int> status;
     try {
         status = run_mining_loop(events_, workers_, submitter_, loop, stop);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "api/status_api.h"
 #include "app/version.h"
 #include "node/rpc_client.h"
+#include "node/stratum_client.h"
 #include "util/files.h"
 #include "util/hex.h"
 #include "util/parse.h"
@@ -140,6 +142,7 @@ const char* const kWork = "Mining/work options:";
 const char* const kHealth = "Device health options:";
 const char* const kLog = "Logging options:";
 const char* const kPayoutSafety = "Payout safety options:";
+const char* const kPool = "Pool options:";
 
 // More would only exhaust the machine: threads and devices the CPU search may be split into.
 constexpr uint32_t kMaxCpuThreads = 65536;
@@ -269,6 +272,29 @@ const std::vector<Option> kOptions = {
     {"--no-proposal", Option::flag, kPayoutSafety,
      {{"--no-proposal", "Do not have the node check each template's block (a BIP 23 proposal) before mining it"}},
      true, [](S s, V, V) { s.o.no_proposal = true; }},
+    {"--pool", Option::list, kPool,
+     {{"--pool URL", "Mine for a Stratum pool (stratum+tcp:// or stratum+ssl://HOST:PORT); again for failovers"}},
+     true, [](S s, V v, V) { s.o.pools.push_back(v); },
+     [](S s) {
+         for (const std::string& url : s.o.pools) parse_pool_url(url);
+         if (!s.o.pools.empty() && !s.o.payouts.empty())
+             fail("--pool mines for the pool, which pays: leave out --payout and --payout-address");
+         if (!s.o.pools.empty() && s.o.pool_user.empty()) fail("--pool needs --pool-user, the pool's worker name");
+     }},
+    {"--pool-user", Option::value, kPool, {{"--pool-user WORKER", "The pool's worker name"}}, true,
+     [](S s, V v, V) { s.o.pool_user = v; }},
+    {"--pool-pass", Option::value, kPool, {{"--pool-pass PASS", "The worker's password, default x"}}, true,
+     [](S s, V v, V) { s.o.pool_pass = v; }},
+    {"--pool-diff1", Option::value, kPool,
+     {{"--pool-diff1 HEX", "The pool's difficulty-1 target, 64 hex digits; default 00000000ffff0000...0000"}}, true,
+     [](S s, V v, V as) {
+         if (v.size() != 64 || v.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+             fail(as + " must be 64 hex digits: " + v);
+         s.o.pool_diff1 = v;
+     }},
+    {"--pool-insecure", Option::flag, kPool,
+     {{"--pool-insecure", "With stratum+ssl, do not check the pool's certificate"}}, true,
+     [](S s, V, V) { s.o.pool_insecure = true; }},
     {"--log-time", Option::flag, kLog,
      {{"--log-time", "Start each line with the local time (ISO 8601, milliseconds); off by default"}}, true,
      [](S s, V, V) { s.o.log_time = true; }},
@@ -310,7 +336,8 @@ void validate(Scan& scan, const FromFile& from_file, const std::string& config) 
     }
     MinerOptions& o = scan.o;
     if (o.rpc.user.empty() && o.rpc.cookie_file.empty()) search_cookie(o.rpc);
-    if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty()) fail("missing --payout raw scriptPubKey hex");
+    if (!o.selftest && o.benchmark_sec == 0 && o.payouts.empty() && o.pools.empty())
+        fail("missing --payout raw scriptPubKey hex");
 }
 
 // One option of a config file: the option, its value, and the JSON it came from.
@@ -377,7 +404,7 @@ std::string help_text(const std::string& prog) {
     std::ostringstream out;
     out << "Vorlakken / VKN CUDA SHA3-256t solo miner\n\nUsage:\n  " << prog
         << " --payout <scriptPubKeyHex> [options]\n\n";
-    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork, kHealth, kLog, kPayoutSafety}) {
+    for (const char* head : {kRpc, kPayout, kCuda, kCpu, kWork, kHealth, kLog, kPayoutSafety, kPool}) {
         std::vector<HelpLine> lines;
         for (const Option& opt : kOptions)
             if (opt.section == head) lines.insert(lines.end(), opt.help.begin(), opt.help.end());
@@ -440,7 +467,7 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
         }
         from_file[f.option->name] = f.json;
     }
-    bool payouts_given = false;  // on the command line they replace the file's list
+    std::set<std::string> lists_given;  // on the command line a list replaces the file's
     for (int i = 1; i < argc; ++i) {
         const Arg a = split_arg(argv[i]);
         const std::string& arg = a.name;
@@ -460,10 +487,8 @@ ParsedOptions parse_options(int argc, const char* const* argv) {
             if (i + 1 >= argc) fail("missing value after " + arg);
             value = argv[++i];
         }
-        if (opt->kind == Option::list && !payouts_given) {
-            parsed.options.payouts.clear();
-            payouts_given = true;
-        }
+        if (opt->kind == Option::list && lists_given.insert(arg == "--pool" ? "pool" : "payout").second)
+            arg == "--pool" ? parsed.options.pools.clear() : parsed.options.payouts.clear();
         from_file.erase(arg == "--device" ? "--gpu" : arg);
         opt->apply(scan, value, arg);
     }
@@ -481,7 +506,7 @@ void hide_secrets(int argc, char** argv) {
         }
         if (!value) continue;
         const size_t n = std::strlen(value);
-        if (arg == "--rpc-pass" || arg == "--api-token") {
+        if (arg == "--rpc-pass" || arg == "--api-token" || arg == "--pool-pass") {
             std::memset(value, '*', n);
         } else if (arg == "--rpc-url") {
             // The masked form in the same bytes: cut to fit, or padded with spaces.

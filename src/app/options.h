@@ -35,6 +35,11 @@ struct MinerOptions {
     std::string coinbase_tag = "/vkncuda/";
     std::vector<PayoutSpec> payouts;  // --payout and --payout-address, in the order given
     bool no_proposal = false;         // no BIP 23 check of each template's block
+    std::vector<std::string> pools;   // Stratum URLs: the first, then failovers
+    std::string pool_user;
+    std::string pool_pass = "x";
+    std::string pool_diff1 = "00000000ffff0000000000000000000000000000000000000000000000000000";
+    bool pool_insecure = false;
     bool cpu = false;
     uint32_t cpu_threads = 0;  // 0: every hardware thread
     uint32_t cpu_devices = 1;  // search devices the CPU threads are split into

@@ -12,6 +12,7 @@
 #include "app/benchmark.h"
 #include "app/mining_run.h"
 #include "app/options.h"
+#include "app/pool_run.h"
 #include "app/stop.h"
 #include "search/cpu/cpu_backend.h"
 #include "search/cuda/cuda_miner.h"
@@ -130,7 +131,10 @@ int run_devices(const MinerOptions& o) {
 
 void print_fatal(const std::string& what) { print_err("error: " + what + "\ntry --help"); }
 
-int mine(const MinerOptions& o, std::vector<Device>& devices) { return MiningRun(o, devices).run(stop_requested); }
+int mine(const MinerOptions& o, std::vector<Device>& devices) {
+    if (!o.pools.empty()) return mine_pool(o, devices, stop_requested);
+    return MiningRun(o, devices).run(stop_requested);
+}
 
 int run_main(int argc, char** argv) {
     // Under a service manager or "> log" standard output is not a terminal:

@@ -24,6 +24,15 @@ struct StratumJob {
     bool clean = false;  // drop every earlier job
 };
 
+// A pool's job as the devices mine it: the job, the session's extranonce1
+// and extranonce2 size, and the share target from the pool's difficulty.
+struct PoolWork {
+    StratumJob job;
+    Bytes extranonce1;
+    size_t extranonce2_size = 4;
+    Hash256 share_target{};
+};
+
 // mining.notify's params: job id, previous hash (Stratum's word order),
 // coinbase parts, merkle branch, version, nbits, ntime (big-endian hex),
 // clean-jobs flag. Throws naming the field and repeating its text.

@@ -1,11 +1,13 @@
 #pragma once
 // The node's getblocktemplate reply as typed work.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "block/stratum_job.h"
 #include "util/bytes.h"
 
 namespace vkn {
@@ -34,6 +36,8 @@ struct BlockTemplate {
     std::vector<Bytes> coinbaseaux;
     std::vector<TemplateTransaction> transactions;
     Bytes default_witness_commitment;
+    // Work from a pool rather than the node: the devices build the header from it.
+    std::shared_ptr<const PoolWork> pool;
 };
 
 // Throws on the first bad or missing member; the JSON library's own

@@ -119,7 +119,8 @@ void DeviceWorker::mine() {
         if (!work || board_.sequence() != seen) std::tie(seen, work) = board_.current();
         CandidateBlock candidate;
         try {
-            candidate = build_candidate(*work, settings_.payouts, extranonce_, settings_.coinbase_tag, true);
+            candidate = work->pool ? pool_candidate(*work->pool, extranonce_)
+                                   : build_candidate(*work, settings_.payouts, extranonce_, settings_.coinbase_tag, true);
         } catch (const std::exception& e) {
             post_failure(WorkerEvent::Kind::build_failed, e.what());
             return;
@@ -187,7 +188,8 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
         hold_while_hot();
         if (stopping() || board_.sequence() != seen) return false;
         // Never harder than the block target, so that every block is a share too.
-        const Hash256 t = share_target_of(share_bits_);
+        // A pool's own difficulty, or one from the device's rate.
+        const Hash256 t = work.pool ? work.pool->share_target : share_target_of(share_bits_);
         const Hash256& share = hash_meets_target(t, work.target) ? work.target : t;
         const int64_t began = ns_of(Clock::now());
         batch_started_ns_.store(began);
@@ -196,7 +198,7 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
         last_batch_ns_.store(ns_of(Clock::now()) - began);
         batch_started_ns_.store(0);
         batches_.fetch_add(1);
-        check_shares(candidate.header, share, r);
+        check_shares(work, candidate, share, r);
         count_batch(work, start, r);
         if (r.found && handle_hit(work, seen, candidate, share, r)) {
             // Resume only on work installed after the find was posted (the
@@ -214,12 +216,26 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
     return false;
 }
 
-void DeviceWorker::check_shares(const Header80& header, const Hash256& share, const BatchResult& r) {
-    const double work = expected_hashes(share);
+// A pool's job: the header from its coinbase parts, with this device's extranonce2.
+CandidateBlock pool_candidate(const PoolWork& w, uint64_t extranonce) {
+    CandidateBlock c;
+    c.extranonce = extranonce;
+    c.coinbase = stratum_coinbase(w.job, w.extranonce1, extranonce2_bytes(extranonce, w.extranonce2_size));
+    c.merkle_root = stratum_merkle_root(c.coinbase, w.job.merkle_branch);
+    c.header = stratum_header(w.job, c.merkle_root);
+    c.time = w.job.ntime;
+    return c;
+}
+
+void DeviceWorker::check_shares(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
+                                const BatchResult& r) {
+    const double hashes = expected_hashes(share);
     for (const uint32_t nonce : r.shares) {
-        Header80 h = header;
+        Header80 h = candidate.header;
         store_le32(h.data() + 76, nonce);
-        tally(hash_meets_target(sha3_256t(h.data(), h.size()), share), work, nonce);
+        const bool valid = hash_meets_target(sha3_256t(h.data(), h.size()), share);
+        tally(valid, hashes, nonce);
+        if (valid && work.pool) post_share(work, candidate, nonce);
     }
     std::lock_guard<std::mutex> lock(stats_mutex_);
     tally_.add_lost(r.shares_lost);
@@ -279,6 +295,15 @@ void DeviceWorker::set_paused(bool paused) {
     paused_ = paused;
 }
 
+void DeviceWorker::post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce) {
+    WorkerEvent e;
+    e.kind = WorkerEvent::Kind::share;
+    e.worker = index_;
+    e.share = {work.pool->job.id, extranonce2_bytes(candidate.extranonce, work.pool->extranonce2_size),
+               work.pool->job.ntime, nonce, int(index_)};
+    events_.post(std::move(e));
+}
+
 // True when the hit was a block, handed to the loop.
 bool DeviceWorker::handle_hit(const BlockTemplate& work, uint64_t seen, const CandidateBlock& candidate,
                               const Hash256& share, const BatchResult& r) {
@@ -295,6 +320,12 @@ bool DeviceWorker::handle_hit(const BlockTemplate& work, uint64_t seen, const Ca
             return false;
         case FoundCheck::valid:
             break;
+    }
+    if (work.pool) {  // the pool's block: a share like any other, which the pool turns into the block
+        print_out("[found] device=" + label_ + " nonce=" + std::to_string(r.nonce) + " hash=" +
+                  hash_to_display_hex(cpu_hash) + " meets the network target: a block for the pool");
+        post_share(work, candidate, r.nonce);
+        return true;
     }
     const Bytes block = serialize_block(candidate, r.nonce);
     WorkerEvent found;

@@ -20,6 +20,7 @@
 #include "mining/shares.h"
 #include "mining/work_board.h"
 #include "node/journal.h"
+#include "node/stratum_client.h"
 #include "search/nvml.h"
 #include "search/search_backend.h"
 #include "util/rolling_rate.h"
@@ -33,14 +34,18 @@ FoundCheck verify_found(const Header80& header, const Hash256& target, uint32_t 
 
 // What the workers tell the mining loop, in the order it happened.
 struct WorkerEvent {
-    enum class Kind { found, build_failed, device_failed } kind = Kind::found;
+    enum class Kind { found, build_failed, device_failed, share } kind = Kind::found;
     size_t worker = 0;
     std::string what;    // the failure
     FoundBlock block;    // passed the CPU re-check
     uint32_t nonce = 0;
     size_t block_bytes = 0;
     uint64_t work = 0;  // the work board's sequence of the template it was built from
+    ShareSubmit share;  // a verified share of a pool's job
 };
+
+// The header a device searches for a pool's job and its extranonce2.
+CandidateBlock pool_candidate(const PoolWork& work, uint64_t extranonce);
 
 class WorkerEvents {
 public:
@@ -107,7 +112,9 @@ private:
     void mine();
     bool sweep(const BlockTemplate& work, const CandidateBlock& candidate, uint64_t seen);
     void count_batch(const BlockTemplate& work, uint32_t start, const BatchResult& r);
-    void check_shares(const Header80& header, const Hash256& share, const BatchResult& r);
+    void check_shares(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
+                      const BatchResult& r);
+    void post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce);
     void tally(bool valid, double work, uint32_t nonce);
     bool handle_hit(const BlockTemplate& work, uint64_t seen, const CandidateBlock& candidate, const Hash256& share,
                     const BatchResult& r);

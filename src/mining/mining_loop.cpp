@@ -71,6 +71,9 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
                 case WorkerEvent::Kind::device_failed:
                     // Never mine on with a dead device: a service manager restarts the whole process.
                     throw std::runtime_error(several ? "device " + label + ": " + e->what : e->what);
+                case WorkerEvent::Kind::share:
+                    if (settings.share) settings.share(e->share);
+                    continue;
                 case WorkerEvent::Kind::found:
                     // A block the node would refuse is not submitted: the run ends as for a bad candidate.
                     if (const auto reason = settings.refused_for ? settings.refused_for(e->work) : std::nullopt)
@@ -87,6 +90,7 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
             }
         }
         if (const auto reason = settings.refused ? settings.refused() : std::nullopt) return refuse(*reason);
+        if (const auto error = settings.failed ? settings.failed() : std::nullopt) throw std::runtime_error(*error);
         const Clock::time_point now = Clock::now();
         check_devices(workers, now);
         if (settings.alive && now - last_alive >= settings.alive_every) {

@@ -30,6 +30,9 @@ struct LoopSettings {
     // and any refusal as it comes.
     std::function<std::optional<std::string>(uint64_t work)> refused_for;
     std::function<std::optional<std::string>()> refused;
+    // A pool's verified share, to submit; and an error that ends the run (status 1).
+    std::function<void(const ShareSubmit&)> share;
+    std::function<std::optional<std::string>()> failed;
 };
 
 // A device whose batch does not return: its context cannot be recovered in

@@ -1,0 +1,81 @@
+#include "app/pool_run.h"
+
+#include "app/version.h"
+#include "block/template.h"
+#include "hash/sha3t.h"
+#include "mining/mining_loop.h"
+#include "node/journal.h"
+#include "node/stratum_client.h"
+#include "node/submitter.h"
+#include "util/hex.h"
+#include "util/output.h"
+
+namespace vkn {
+namespace {
+
+PoolSettings pool_settings(const MinerOptions& o) {
+    PoolSettings s;
+    for (const std::string& url : o.pools) s.pools.push_back(parse_pool_url(url));
+    s.user = o.pool_user;
+    s.password = o.pool_pass;
+    const Bytes diff1 = hex_to_bytes(o.pool_diff1);
+    std::copy(diff1.rbegin(), diff1.rend(), s.diff1.begin());  // display order to the header's
+    s.insecure = o.pool_insecure;
+    std::string version = version_text();
+    s.agent = "vkn-miner/" + version.substr(0, version.find(' '));
+    return s;
+}
+
+// A pool's job as the board's work: the devices build its header themselves.
+BlockTemplate pool_template(const std::shared_ptr<const PoolWork>& w) {
+    BlockTemplate t;
+    t.pool = w;
+    t.version = int32_t(w->job.version);
+    t.prev_hash = w->job.prev_hash;
+    t.bits = w->job.nbits;
+    t.target = compact_to_target(w->job.nbits);
+    t.curtime = t.mintime = w->job.ntime;
+    return t;
+}
+
+}  // namespace
+
+int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::atomic<bool>& stop) {
+    WorkBoard board;
+    WorkerEvents events;
+    std::string last_job;
+    StratumClient client(pool_settings(o), [&](std::shared_ptr<const PoolWork> w) {
+        if (w->job.id != last_job)
+            print_out("[job] id=" + w->job.id + (w->job.clean ? " clean" : "") +
+                      " target=" + hash_to_display_hex(w->share_target));
+        last_job = w->job.id;
+        board.publish(pool_template(w));
+    });
+    print_out("[pool] url=" + o.pools.front() + " user=" + o.pool_user);
+    client.start(stop);
+    // Found blocks go to the pool as shares: nothing is ever submitted to a node.
+    Journal journal(o.found_log);
+    Submitter unused([](const FoundBlock&, const std::atomic<bool>*) -> nlohmann::json { return nullptr; }, journal);
+    MiningSettings mining;
+    mining.status_sec = o.status_sec;
+    mining.temp_limit = o.temp_limit;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
+    for (size_t k = 0; k < devices.size(); ++k)
+        workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), devices[k].label, *devices[k].backend,
+                                                         mining, o.extranonce_start, board, events, stop,
+                                                         devices[k].sensor));
+    LoopSettings loop;
+    loop.status_sec = o.status_sec;
+    loop.share = [&](const ShareSubmit& s) { client.submit(s); };
+    loop.failed = [&] { return client.fatal(); };
+    const std::optional<int> status = run_mining_loop(events, workers, unused, loop, stop);
+    workers.clear();
+    const PoolStats s = client.stats();
+    print_out("[share] totals accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +
+              " stale_dropped=" + std::to_string(s.stale_dropped));
+    if (status) return *status;
+    print_out("[exit] stopped");
+    return 0;
+}
+
+}  // namespace vkn
