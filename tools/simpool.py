@@ -101,7 +101,8 @@ class Pool:
         header = (struct.pack("<I", job["version"]) + job["prev"] + root
                   + struct.pack("<III", ntime_v, job["nbits"], nonce_v))
         value = int.from_bytes(sha3t(header), "little")
-        if value > int(DIFF1 / client.difficulty):
+        # A new difficulty holds from the next job on; the jobs sent before it keep theirs.
+        if value > int(DIFF1 / min(client.difficulty, client.job_difficulty.get(job_id, client.difficulty))):
             return [23, "low difficulty share", None]
         return None
 
@@ -118,7 +119,7 @@ class Handler(socketserver.StreamRequestHandler):
 
     def handle(self):
         pool = self.pool
-        self.workers, self.difficulty = set(), pool.difficulty
+        self.workers, self.difficulty, self.job_difficulty = set(), pool.difficulty, {}
         with pool.lock:
             pool.en1_seq += 1
             self.en1 = struct.pack(">I", pool.en1_seq)
@@ -132,12 +133,18 @@ class Handler(socketserver.StreamRequestHandler):
                 except ValueError:
                     continue
                 self.dispatch(msg.get("method"), msg.get("params") or [], msg.get("id"))
+        except OSError:
+            pass  # the miner went away, or a fault dropped it
         finally:
             with pool.lock:
                 pool.clients.remove(self)
 
     def push_work(self, job):
         self.send({"id": None, "method": "mining.set_difficulty", "params": [self.difficulty]})
+        self.notify(job)
+
+    def notify(self, job):
+        self.job_difficulty[job["id"]] = self.difficulty
         self.send({"id": None, "method": "mining.notify", "params": self.pool.notify_params(job)})
 
     def dispatch(self, method, params, rid):
@@ -184,7 +191,7 @@ class Handler(socketserver.StreamRequestHandler):
             if method == "control.newjob":
                 job = pool.new_job(bool(params[0].get("clean", True)) if params else True)
                 for c in clients:
-                    c.send({"id": None, "method": "mining.notify", "params": pool.notify_params(job)})
+                    c.notify(job)
                 return job["id"]
             if method == "control.fault":
                 mode = params[0].get("mode", "off") if params else "off"

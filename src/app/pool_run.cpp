@@ -44,11 +44,14 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     WorkBoard board;
     WorkerEvents events;
     std::string last_job;
+    Hash256 last_target{};
     StratumClient client(pool_settings(o), [&](std::shared_ptr<const PoolWork> w) {
-        if (w->job.id != last_job)
-            print_out("[job] id=" + w->job.id + (w->job.clean ? " clean" : "") +
+        // A new job, or the pool's new difficulty for it.
+        if (w->job.id != last_job || w->share_target != last_target)
+            print_out("[job] id=" + w->job.id + (w->job.clean && w->job.id != last_job ? " clean" : "") +
                       " target=" + hash_to_display_hex(w->share_target));
         last_job = w->job.id;
+        last_target = w->share_target;
         board.publish(pool_template(w));
     });
     print_out("[pool] url=" + o.pools.front() + " user=" + o.pool_user);

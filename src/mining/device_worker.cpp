@@ -299,8 +299,9 @@ void DeviceWorker::post_share(const BlockTemplate& work, const CandidateBlock& c
     WorkerEvent e;
     e.kind = WorkerEvent::Kind::share;
     e.worker = index_;
-    e.share = {work.pool->job.id, extranonce2_bytes(candidate.extranonce, work.pool->extranonce2_size),
-               work.pool->job.ntime, nonce, int(index_)};
+    e.share = {work.pool->job.id, work.pool->extranonce1,
+               extranonce2_bytes(candidate.extranonce, work.pool->extranonce2_size), work.pool->job.ntime, nonce,
+               int(index_)};
     events_.post(std::move(e));
 }
 

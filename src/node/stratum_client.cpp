@@ -160,12 +160,17 @@ void StratumClient::start(const std::atomic<bool>& stop) {
 
 void StratumClient::submit(const ShareSubmit& share) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!valid_jobs_.count(share.job_id)) {
+    if (!current_locked(share)) {
         ++stats_.stale_dropped;  // its job is gone: the pool would only call it stale
         return;
     }
     queued_.push_back(share);
     if (live_ && authorised_) flush_shares_locked(*live_);
+}
+
+// Its job is still the pool's, and it was built on this session's extranonce1.
+bool StratumClient::current_locked(const ShareSubmit& s) const {
+    return valid_jobs_.count(s.job_id) && s.extranonce1 == extranonce1_;
 }
 
 bool StratumClient::job_valid(const std::string& job_id) const {
@@ -195,7 +200,7 @@ void StratumClient::send(Connection& c, const std::string& method, const nlohman
 
 void StratumClient::flush_shares_locked(Connection& c) {
     for (const ShareSubmit& s : queued_) {
-        if (!valid_jobs_.count(s.job_id)) {
+        if (!current_locked(s)) {
             ++stats_.stale_dropped;
             continue;
         }
@@ -363,7 +368,9 @@ bool StratumClient::handle_reply(Connection& c, uint64_t id, const nlohmann::jso
         if (result[0].is_array())
             for (const auto& sub : result[0])
                 if (sub.is_array() && sub.size() > 1 && sub[1].is_string()) session_id_ = sub[1].get<std::string>();
-        extranonce1_ = hex_to_bytes(result[1].get<std::string>());
+        const Bytes extranonce1 = hex_to_bytes(result[1].get<std::string>());
+        if (extranonce1 != extranonce1_) valid_jobs_.clear();  // a new session: the old jobs are not ours now
+        extranonce1_ = extranonce1;
         extranonce2_size_ = std::min<size_t>(result[2].get<size_t>(), 16);
         send(c, "mining.extranonce.subscribe", nlohmann::json::array(), "extranonce");
     } else if (kind == "authorize") {
@@ -399,6 +406,7 @@ bool StratumClient::handle_call(Connection& c, const std::string& method, const 
             difficulty_ = d;
         } else if (method == "mining.set_extranonce") {
             extranonce1_ = hex_to_bytes(params.at(0).get<std::string>());
+            valid_jobs_.clear();  // shares on the old extranonce1 would be the pool's wrong hashes
             extranonce2_size_ = std::min<size_t>(params.at(1).get<size_t>(), 16);
         } else if (method == "client.reconnect") {
             print_out("[pool] the pool asks for a new connection");

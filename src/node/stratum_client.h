@@ -46,6 +46,7 @@ struct PoolSettings {
 
 struct ShareSubmit {
     std::string job_id;
+    Bytes extranonce1;  // of the session the header was built for
     Bytes extranonce2;
     uint32_t ntime = 0;
     uint32_t nonce = 0;
@@ -102,6 +103,7 @@ private:
     void publish_locked();
     void send(Connection& c, const std::string& method, const nlohmann::json& params, const std::string& kind);
     void flush_shares_locked(Connection& c);
+    bool current_locked(const ShareSubmit& s) const;
 
     PoolSettings settings_;
     OnWork on_work_;

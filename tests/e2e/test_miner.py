@@ -20,7 +20,7 @@ import urllib.request
 from prometheus_client.parser import text_string_to_metric_families
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from nodeclient import SimNode  # noqa: E402
+from nodeclient import SimNode, SimPool  # noqa: E402
 
 MINER = os.environ.get("VKN_MINER", "build/src/vkn-miner")
 PAYOUT = "76a91400112233445566778899aabbccddeeff0011223388ac"
@@ -602,6 +602,58 @@ class RunningMiner(NodeGroup):
             one_device = not any(line.startswith("[stat] devices=") for line in m.lines)  # no total line
             self.assertTrue(one_device and ((e1, e2, n2 > n1) == (41, 41, True) if same_extranonce else e2 > e1),
                             m.lines)
+
+
+class PoolMining(unittest.TestCase):
+    """The miner against the simulated pool: every share the pool's own check of it."""
+
+    def start(self, pools, *extra):
+        m = Miner([MINER, "--cpu", "--cpu-threads", "2", "--status-sec", "1", "--pool-user", "w1",
+                   "--found-log", os.path.join(tempfile.mkdtemp(), "found.jsonl"),
+                   *[a for p in pools for a in ("--pool", p.url)], *extra])
+        self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.wait()))
+        return m
+
+    def pool(self, *args, port=0):
+        p = SimPool("--difficulty", "0.0005", *args, port=port)
+        self.addCleanup(p.stop)
+        return p
+
+    def test_shares_jobs_difficulty_lanes_and_reconnects(self):
+        pool = self.pool()
+        m = self.start([pool], "--cpu-devices", "2")
+        before = int(m.wait_for(r"^\[job\] id=1 clean target=").rsplit("=", 1)[1], 16)
+        for _ in range(10):
+            m.wait_for(r"^\[share\] accepted ")
+        self.assertTrue(pool.call("newjob", {"clean": True}))  # every device moves to it at its next batch
+        m.wait_for(r"^\[job\] id=2 clean ")
+        pool.call("difficulty", 0.001)  # half as many shares from here on
+        after = int(m.wait_for(r"^\[job\] id=2 target=").rsplit("=", 1)[1], 16)
+        self.assertLessEqual(abs(2 * after - before), 2)
+        for fault in ("drop", "garbage", "longline", "reconnect"):  # each: a new connection, and mining goes on
+            pool.call("fault", {"mode": fault})
+            m.wait_for(r"^\[pool\] connected to ")
+            m.wait_for(r"^\[share\] accepted ")
+        m.stop()
+        shares = pool.call("status")["shares"]
+        self.assertTrue(len(shares) >= 14 and all(s["error"] is None for s in shares), shares)
+        self.assertEqual({int(s["extranonce2"], 16) % 2 for s in shares}, {0, 1})  # the devices' lanes
+        self.assertFalse(any(line.startswith("[share] rejected") for line in m.lines), m.lines)
+
+    def test_failover_and_a_refused_worker(self):
+        first, second = self.pool(), self.pool()
+        m = self.start([first, second])
+        m.wait_for(r"^\[share\] accepted ")
+        first.stop()  # three failed attempts, then the second pool
+        start = time.time()
+        m.wait_for(r"^\[pool\] connected to %s$" % re.escape(second.url), timeout=20)
+        self.assertLess(time.time() - start, 10)
+        m.wait_for(r"^\[share\] accepted ")
+        m.stop()
+        second.call("fault", {"mode": "refuse"})
+        p = subprocess.run(self.start([second]).proc.args, capture_output=True, text=True, timeout=30)
+        self.assertEqual((p.returncode, p.stderr.splitlines()),
+                         (1, ["error: the pool refused worker w1: unauthorised", "try --help"]))
 
 
 class OneShotRuns(NodeGroup):

@@ -40,3 +40,27 @@ class SimNode:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class SimPool:
+    """tools/simpool.py for a test, and its control calls over a connection of their own."""
+
+    def __init__(self, *args, port=0):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "simpool.py"), "--port", str(port),
+                                      *args], stdout=subprocess.PIPE, text=True)
+        self.url = self.proc.stdout.readline().strip()
+        if not self.url.startswith("stratum+tcp://127.0.0.1:"):
+            raise RuntimeError("simpool did not start")
+        self.port = int(self.url.rsplit(":", 1)[1])
+
+    def call(self, method, *params):
+        import socket
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+            s.sendall((json.dumps({"id": 1, "method": "control." + method, "params": list(params)}) + "\n").encode())
+            return json.loads(s.makefile().readline())["result"]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.proc.stdout.close()
