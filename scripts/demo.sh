@@ -4,6 +4,8 @@
 # vkn-miner against it (on the GPU when one is usable, else on the CPU) until
 # the node has accepted 5 blocks or 60 seconds have passed. The node asks
 # for about 2^22 hashes a block: seconds on a CPU, at once on a GPU.
+#   scripts/demo.sh --pool: 20 seconds for tools/simpool.py instead, which
+#   checks every share the miner sends.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
@@ -21,6 +23,19 @@ miner="$build/src/vkn-miner"
 
 node_pid=""
 miner_pid=""
+if [ "${1:-}" = "--pool" ]; then
+  python3 "$root/tools/simpool.py" --port 0 --difficulty 0.001 > "$work/pool.out" &
+  node_pid=$!
+  trap 'kill "$node_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+  for _ in $(seq 100); do [ -s "$work/pool.out" ] && break; sleep 0.1; done
+  pool="$(head -n 1 "$work/pool.out")"
+  echo "[demo] simulated pool at $pool"
+  status=0
+  timeout -s INT 20 "$miner" --cpu --pool "$pool" --pool-user demo --status-sec 5 \
+    --found-log "$work/found-blocks.jsonl" || status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 124 ] || exit "$status"
+  exit 0
+fi
 cleanup() {
   [ -n "$miner_pid" ] && kill "$miner_pid" 2>/dev/null || true
   [ -n "$node_pid" ] && kill "$node_pid" 2>/dev/null || true

@@ -148,6 +148,14 @@ json summary_json(const StatusSnapshot& s) {
           {"pending", s.blocks.pending}}},
         {"expected_seconds_to_block", std::isfinite(expected) ? json(expected) : json(nullptr)},
         {"payouts", payouts_json(s.payouts)},
+        {"pool", s.pool ? json{{"url", redact_url(s.pool->url)},
+                               {"connected", s.pool->connected},
+                               {"difficulty", s.pool->difficulty},
+                               {"submitted", s.pool->submitted},
+                               {"accepted", s.pool->accepted},
+                               {"rejected", s.pool->rejected},
+                               {"stale_dropped", s.pool->stale_dropped}}
+                        : json(nullptr)},
     };
 }
 
@@ -305,6 +313,18 @@ std::string metrics_text(const StatusSnapshot& s) {
     out << "vkn_temp_limit_celsius " << s.temp_limit << "\n";
     family("vkn_longpoll_updates_total", "counter", "New work delivered by the node's long poll.");
     out << "vkn_longpoll_updates_total " << s.longpoll_updates << "\n";
+    if (s.pool) {
+        const std::string url = "url=\"" + label_value(redact_url(s.pool->url)) + "\"";
+        family("vkn_pool_up", "gauge", "1 while the pool has the worker authorised.");
+        out << "vkn_pool_up{" << url << "} " << (s.pool->connected ? 1 : 0) << "\n";
+        family("vkn_pool_difficulty", "gauge", "The pool's share difficulty.");
+        out << "vkn_pool_difficulty{" << url << "} " << number(s.pool->difficulty) << "\n";
+        family("vkn_pool_shares_total", "counter", "Shares by the pool's answer; stale: dropped before sending.");
+        for (const auto& [result, n] : {std::pair<const char*, uint64_t>{"accepted", s.pool->accepted},
+                                        {"rejected", s.pool->rejected},
+                                        {"stale", s.pool->stale_dropped}})
+            out << "vkn_pool_shares_total{" << url << ",result=\"" << result << "\"} " << n << "\n";
+    }
     family("vkn_uptime_seconds", "gauge", "Seconds since the miner started.");
     out << "vkn_uptime_seconds " << number(s.uptime_seconds) << "\n";
     family("vkn_expected_block_time_seconds", "gauge", "Expected seconds to a block at the 15-minute rate.");

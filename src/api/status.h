@@ -2,6 +2,7 @@
 // What the status API shows: one snapshot of the miner's state, and its two
 // renderings (the JSON summary and the Prometheus text format).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "node/submitter.h"
 #include "mining/device_worker.h"
 #include "node/rpc_client.h"
+#include "node/stratum_client.h"
 
 namespace vkn {
 
@@ -42,6 +44,7 @@ struct StatusSnapshot {
     RpcHealth node;
     SubmitterStatus blocks;
     std::vector<PayoutSpec> payouts;
+    std::optional<PoolStats> pool;  // mining for a pool
 };
 
 // The difficulty of the compact bits, against the 0x1d00ffff target.

@@ -1,5 +1,6 @@
 #include "app/pool_run.h"
 
+#include "api/status_api.h"
 #include "app/version.h"
 #include "block/template.h"
 #include "hash/sha3t.h"
@@ -67,11 +68,30 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
         workers.push_back(std::make_unique<DeviceWorker>(k, devices.size(), devices[k].label, *devices[k].backend,
                                                          mining, o.extranonce_start, board, events, stop,
                                                          devices[k].sensor));
+    std::optional<StatusApi> api;
+    const auto started = std::chrono::steady_clock::now();
+    if (!o.api_host.empty()) {
+        api.emplace(o.api_host, o.api_port, o.api_token);
+        api->start([&] {
+            StatusSnapshot s;
+            s.version = version_text();
+            s.backend = o.cpu ? "cpu" : "cuda";
+            s.uptime_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            for (size_t k = 0; k < devices.size(); ++k)
+                s.devices.push_back({devices[k].label, devices[k].name, devices[k].backend->mining_geometry(),
+                                     workers[k]->stats(std::chrono::steady_clock::now()), devices[k].identity.uuid,
+                                     devices[k].identity.pci_bus_id});
+            s.pool = client.stats();
+            return s;
+        });
+        print_out("[api] listening on http://" + o.api_host + ":" + std::to_string(api->port()) + "/");
+    }
     LoopSettings loop;
     loop.status_sec = o.status_sec;
     loop.share = [&](const ShareSubmit& s) { client.submit(s); };
     loop.failed = [&] { return client.fatal(); };
     const std::optional<int> status = run_mining_loop(events, workers, unused, loop, stop);
+    api.reset();
     workers.clear();
     const PoolStats s = client.stats();
     print_out("[share] totals accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +

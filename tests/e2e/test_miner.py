@@ -621,8 +621,9 @@ class PoolMining(unittest.TestCase):
 
     def test_shares_jobs_difficulty_lanes_and_reconnects(self):
         pool = self.pool()
-        m = self.start([pool], "--cpu-devices", "2")
+        m = self.start([pool], "--cpu-devices", "2", "--api", "127.0.0.1:0")
         before = int(m.wait_for(r"^\[job\] id=1 clean target=").rsplit("=", 1)[1], 16)
+        api = re.search(r"http://[\d.]+:\d+/", m.wait_for(r"^\[api\] listening on ")).group(0)
         for _ in range(10):
             m.wait_for(r"^\[share\] accepted ")
         self.assertTrue(pool.call("newjob", {"clean": True}))  # every device moves to it at its next batch
@@ -634,7 +635,13 @@ class PoolMining(unittest.TestCase):
             pool.call("fault", {"mode": fault})
             m.wait_for(r"^\[pool\] connected to ")
             m.wait_for(r"^\[share\] accepted ")
+        with urllib.request.urlopen(api + "api/v1/summary") as r:
+            summary = json.load(r)["pool"]
+        with urllib.request.urlopen(api + "metrics") as r:
+            metrics = r.read().decode()
         m.stop()
+        self.assertTrue(summary["accepted"] >= 14 and summary["rejected"] == 0 and summary["connected"], summary)
+        self.assertIn('vkn_pool_shares_total{url="%s",result="accepted"} ' % pool.url, metrics)
         shares = pool.call("status")["shares"]
         self.assertTrue(len(shares) >= 14 and all(s["error"] is None for s in shares), shares)
         self.assertEqual({int(s["extranonce2"], 16) % 2 for s in shares}, {0, 1})  # the devices' lanes
