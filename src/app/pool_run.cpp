@@ -48,7 +48,7 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     Hash256 last_target{};
     StratumClient client(pool_settings(o), [&](std::shared_ptr<const PoolWork> w) {
         // A new job, or the pool's new difficulty for it.
-        if (w->job.id != last_job || w->share_target != last_target)
+        if (!w->idle && (w->job.id != last_job || w->share_target != last_target))
             print_out("[job] id=" + w->job.id + (w->job.clean && w->job.id != last_job ? " clean" : "") +
                       " target=" + hash_to_display_hex(w->share_target));
         last_job = w->job.id;

@@ -31,6 +31,7 @@ struct PoolWork {
     Bytes extranonce1;
     size_t extranonce2_size = 4;
     Hash256 share_target{};
+    bool idle = false;  // no pool for too long: the devices wait rather than hash stale work
 };
 
 // mining.notify's params: job id, previous hash (Stratum's word order),

@@ -117,6 +117,11 @@ void DeviceWorker::mine() {
     std::shared_ptr<const BlockTemplate> work;
     while (!stopping()) {
         if (!work || board_.sequence() != seen) std::tie(seen, work) = board_.current();
+        if (work->pool && work->pool->idle) {  // nothing worth hashing until the pool is back
+            board_.wait_past(seen, std::chrono::milliseconds(100));
+            batches_.fetch_add(1);  // waiting on purpose is progress to the service manager's watchdog
+            continue;
+        }
         CandidateBlock candidate;
         try {
             candidate = work->pool ? pool_candidate(*work->pool, extranonce_)

@@ -232,9 +232,23 @@ void StratumClient::run() {
     size_t pool = 0;
     int failures = 0;
     auto backoff = settings_.backoff_first;
+    auto lost_at = std::chrono::steady_clock::now();
+    bool idle = false;
     while (!closing_.load()) {
         const int ended = session(pool);
         if (closing_.load() || fatal()) return;
+        if (ended != kFailed) lost_at = std::chrono::steady_clock::now(), idle = false;
+        // The last job goes stale while no pool answers: after a while the devices stop hashing it.
+        if (!idle && std::chrono::steady_clock::now() - lost_at >= settings_.stale_after) {
+            idle = true;
+            print_warn("[pool] no pool has answered for " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(settings_.stale_after).count()) +
+                       " s: the devices wait for one");
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto w = std::make_shared<PoolWork>();
+            w->idle = true;
+            on_work_(w);
+        }
         if (ended == kBackToFirst) {
             pool = 0;
             continue;

@@ -39,6 +39,7 @@ struct PoolSettings {
     std::string agent;      // "vkn-miner/VERSION"
     std::chrono::milliseconds silence{std::chrono::minutes(2)};  // nothing heard: reconnect
     std::chrono::milliseconds primary_retry{std::chrono::minutes(2)};
+    std::chrono::milliseconds stale_after{std::chrono::minutes(2)};  // hashing the last job while disconnected
     std::chrono::milliseconds backoff_first{1000};
     std::chrono::milliseconds backoff_most{30000};
     size_t max_line = 1 << 20;
