@@ -10,6 +10,7 @@ Besides the miner's calls it takes, on any connection:
   control.difficulty D           a new difficulty for every client
   control.fault {"mode": M}      drop | silent | garbage | longline | reconnect | refuse | off
   control.status                 the shares received: job, extranonce2, verdict, per worker
+With --tls CERT KEY it speaks stratum+ssl (TLS) instead of plain TCP.
 Run tools/simpool.py --help for the options.
 """
 import argparse
@@ -212,6 +213,13 @@ class Handler(socketserver.StreamRequestHandler):
 class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    tls = None  # an ssl.SSLContext for stratum+ssl
+
+    def get_request(self):
+        sock, addr = super().get_request()
+        if self.tls:
+            sock = self.tls.wrap_socket(sock, server_side=True)
+        return sock, addr
 
 
 def main():
@@ -220,10 +228,15 @@ def main():
     ap.add_argument("--difficulty", type=float, default=1.0 / 65536, help="share difficulty (diff-1: 0xffff << 208)")
     ap.add_argument("--nbits", default="1d00ffff", help="the network target's compact form")
     ap.add_argument("--en2-size", type=int, default=4, help="extranonce2 bytes")
+    ap.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="stratum+ssl with this certificate and key")
     args = ap.parse_args()
     Handler.pool = Pool(args)
     server = Server(("127.0.0.1", args.port), Handler)
-    print("stratum+tcp://127.0.0.1:%d" % server.server_address[1], flush=True)
+    if args.tls:
+        import ssl
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(*args.tls)
+    print("stratum+%s://127.0.0.1:%d" % ("ssl" if args.tls else "tcp", server.server_address[1]), flush=True)
     try:
         server.serve_forever(poll_interval=0.1)
     except KeyboardInterrupt:

@@ -657,6 +657,20 @@ class PoolMining(unittest.TestCase):
         self.assertLess(time.time() - start, 10)
         m.wait_for(r"^\[share\] accepted ")
         m.stop()
+        # TLS: the pool's self-signed certificate is refused, unless --pool-insecure.
+        folder = tempfile.mkdtemp()
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                        "-days", "1", "-keyout", key, "-out", cert], capture_output=True, check=True)
+        tls = self.pool("--tls", cert, key)
+        m = self.start([tls])
+        deadline = time.time() + 20
+        while "certificate verify failed" not in "".join(m.err) and time.time() < deadline:
+            time.sleep(0.1)
+        self.assertIn("certificate verify failed", "".join(m.err))
+        m = self.start([tls], "--pool-insecure")
+        m.wait_for(r"^\[share\] accepted ")
+        m.stop()
         second.call("fault", {"mode": "refuse"})
         p = subprocess.run(self.start([second]).proc.args, capture_output=True, text=True, timeout=30)
         self.assertEqual((p.returncode, p.stderr.splitlines()),

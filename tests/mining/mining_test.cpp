@@ -129,8 +129,9 @@ TEST(DeviceWorker, SweepsTheWholeRangeAndIgnoresHitsTheCpuDoesNotConfirm) {
         std::lock_guard<std::mutex> lock(rig.devices[0]->m);
         return rig.devices[0]->starts.size();
     };
-    for (int i = 0; i < 4000 && batches() < 4; ++i) std::this_thread::sleep_for(1ms);
-    const WorkerStats stats = rig.workers[0]->stats(std::chrono::steady_clock::now());
+    auto stats = [&] { return rig.workers[0]->stats(std::chrono::steady_clock::now()).shares; };
+    for (int i = 0; i < 4000 && (batches() < 4 || stats().hw_errors < 6); ++i) std::this_thread::sleep_for(1ms);
+    const ShareStats shares = stats();
     rig.workers.clear();
     EXPECT_FALSE(rig.events.take(0ms));
     const std::string err = testing::internal::GetCapturedStderr();
@@ -138,7 +139,7 @@ TEST(DeviceWorker, SweepsTheWholeRangeAndIgnoresHitsTheCpuDoesNotConfirm) {
     ASSERT_TRUE(hw_line != std::string::npos && err.find("[health]", hw_line + 1) == std::string::npos) << err;
     const std::string found = err.substr(0, hw_line) + err.substr(err.find('\n', hw_line) + 1);
     EXPECT_TRUE(found.starts_with("[found] GPU/CPU hash mismatch at nonce=") && found.ends_with("; ignoring\n")) << err;
-    EXPECT_TRUE(stats.shares.hw_errors >= 6 && stats.shares.shares == 0 && stats.shares.unreliable);
+    EXPECT_TRUE(shares.hw_errors >= 6 && shares.shares == 0 && shares.unreliable);
     const std::vector<uint32_t> starts(rig.devices[0]->starts.begin(), rig.devices[0]->starts.begin() + 4);
     EXPECT_EQ(starts, (std::vector<uint32_t>{0, 64, 0, 64}));
 }

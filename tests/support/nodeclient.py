@@ -49,13 +49,17 @@ class SimPool:
         self.proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tools", "simpool.py"), "--port", str(port),
                                       *args], stdout=subprocess.PIPE, text=True)
         self.url = self.proc.stdout.readline().strip()
-        if not self.url.startswith("stratum+tcp://127.0.0.1:"):
+        if not self.url.startswith(("stratum+tcp://127.0.0.1:", "stratum+ssl://127.0.0.1:")):
             raise RuntimeError("simpool did not start")
         self.port = int(self.url.rsplit(":", 1)[1])
 
     def call(self, method, *params):
         import socket
-        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+        import ssl
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as raw:
+            s = raw
+            if self.url.startswith("stratum+ssl"):
+                s = ssl._create_unverified_context().wrap_socket(raw)
             s.sendall((json.dumps({"id": 1, "method": "control." + method, "params": list(params)}) + "\n").encode())
             return json.loads(s.makefile().readline())["result"]
 
