@@ -165,7 +165,8 @@ int MiningRun::run(const std::atomic<bool>& stop) {
                                 },
                             .refused = [this] { return proposals_ ? proposals_->refused() : std::nullopt; },
                             .share = {},
-                            .failed = {}};
+                            .failed = {},
+                            .status = {}};
     std::optional<int> status;
     try {
         status = run_mining_loop(events_, workers_, submitter_, loop, stop);

@@ -90,6 +90,18 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     loop.status_sec = o.status_sec;
     loop.share = [&](const ShareSubmit& s) { client.submit(s); };
     loop.failed = [&] { return client.fatal(); };
+    loop.status = [&] {  // the pool's answers, by device and in all
+        const PoolStats s = client.stats();
+        const auto of = [](const std::map<int, uint64_t>& by, size_t k) {
+            const auto it = by.find(int(k));
+            return std::to_string(it == by.end() ? 0 : it->second);
+        };
+        for (size_t k = 0; k < devices.size(); ++k)
+            print_out("[share] device=" + devices[k].label + " accepted=" + of(s.accepted_by_device, k) +
+                      " rejected=" + of(s.rejected_by_device, k));
+        print_out("[share] total accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +
+                  " stale_dropped=" + std::to_string(s.stale_dropped));
+    };
     const std::optional<int> status = run_mining_loop(events, workers, unused, loop, stop);
     api.reset();
     workers.clear();

@@ -97,11 +97,13 @@ std::optional<int> run_mining_loop(WorkerEvents& events, const std::vector<std::
             if (all_progressed(workers, done)) settings.alive();
             last_alive = now;
         }
-        if (several && std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >=
-                           settings.status_sec) {
-            for (const auto& w : workers)
-                for (const std::string& line : w->status_lines(now)) print_out(line);
-            print_out(total_stat_line(workers, now, run_start));
+        if (std::chrono::duration_cast<std::chrono::seconds>(now - last_status).count() >= settings.status_sec) {
+            if (several) {
+                for (const auto& w : workers)
+                    for (const std::string& line : w->status_lines(now)) print_out(line);
+                print_out(total_stat_line(workers, now, run_start));
+            }
+            if (settings.status) settings.status();
             last_status = now;
         }
     }

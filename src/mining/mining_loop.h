@@ -33,6 +33,8 @@ struct LoopSettings {
     // A pool's verified share, to submit; and an error that ends the run (status 1).
     std::function<void(const ShareSubmit&)> share;
     std::function<std::optional<std::string>()> failed;
+    // Called at each status interval, after the devices' lines.
+    std::function<void()> status;
 };
 
 // A device whose batch does not return: its context cannot be recovered in

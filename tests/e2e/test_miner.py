@@ -646,6 +646,8 @@ class PoolMining(unittest.TestCase):
         self.assertTrue(len(shares) >= 14 and all(s["error"] is None for s in shares), shares)
         self.assertEqual({int(s["extranonce2"], 16) % 2 for s in shares}, {0, 1})  # the devices' lanes
         self.assertFalse(any(line.startswith("[share] rejected") for line in m.lines), m.lines)
+        per_device = [int(re.search(r"accepted=(\d+)", line)[1]) for line in m.lines if line.startswith("[share] device=")]
+        self.assertTrue(per_device and max(per_device) > 0, m.lines)
 
     def test_failover_and_a_refused_worker(self):
         first, second = self.pool(), self.pool()
