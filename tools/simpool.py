@@ -14,7 +14,6 @@ With --tls CERT KEY it speaks stratum+ssl (TLS) instead of plain TCP.
 Run tools/simpool.py --help for the options.
 """
 import argparse
-import hashlib
 import json
 import os
 import socket
@@ -23,15 +22,7 @@ import struct
 import threading
 import time
 
-
-def dsha256(b):
-    return hashlib.sha256(hashlib.sha256(b).digest()).digest()
-
-
-def sha3t(b):
-    for _ in range(3):
-        b = hashlib.sha3_256(b).digest()
-    return b
+from simnode import dsha256, sha3t  # the simulated node's hashes: hashlib, nothing of the miner's
 
 
 DIFF1 = 0xFFFF << 208

@@ -39,6 +39,38 @@ BlockTemplate pool_template(const std::shared_ptr<const PoolWork>& w) {
     return t;
 }
 
+std::string totals_text(const PoolStats& s) {
+    return "accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +
+           " stale_dropped=" + std::to_string(s.stale_dropped);
+}
+
+// The pool's answers, by device and in all.
+void print_share_lines(const std::vector<Device>& devices, const PoolStats& s) {
+    const auto of = [](const std::map<int, uint64_t>& by, size_t k) {
+        const auto it = by.find(int(k));
+        return std::to_string(it == by.end() ? 0 : it->second);
+    };
+    for (size_t k = 0; k < devices.size(); ++k)
+        print_out("[share] device=" + devices[k].label + " accepted=" + of(s.accepted_by_device, k) +
+                  " rejected=" + of(s.rejected_by_device, k));
+    print_out("[share] total " + totals_text(s));
+}
+
+StatusSnapshot pool_snapshot(const MinerOptions& o, const std::vector<Device>& devices,
+                             const std::vector<std::unique_ptr<DeviceWorker>>& workers, const StratumClient& client,
+                             std::chrono::steady_clock::time_point started) {
+    const auto now = std::chrono::steady_clock::now();
+    StatusSnapshot s;
+    s.version = version_text();
+    s.backend = o.cpu ? "cpu" : "cuda";
+    s.uptime_seconds = std::chrono::duration<double>(now - started).count();
+    for (size_t k = 0; k < devices.size(); ++k)
+        s.devices.push_back({devices[k].label, devices[k].name, devices[k].backend->mining_geometry(),
+                             workers[k]->stats(now), devices[k].identity.uuid, devices[k].identity.pci_bus_id});
+    s.pool = client.stats();
+    return s;
+}
+
 }  // namespace
 
 int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::atomic<bool>& stop) {
@@ -72,42 +104,18 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     const auto started = std::chrono::steady_clock::now();
     if (!o.api_host.empty()) {
         api.emplace(o.api_host, o.api_port, o.api_token);
-        api->start([&] {
-            StatusSnapshot s;
-            s.version = version_text();
-            s.backend = o.cpu ? "cpu" : "cuda";
-            s.uptime_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            for (size_t k = 0; k < devices.size(); ++k)
-                s.devices.push_back({devices[k].label, devices[k].name, devices[k].backend->mining_geometry(),
-                                     workers[k]->stats(std::chrono::steady_clock::now()), devices[k].identity.uuid,
-                                     devices[k].identity.pci_bus_id});
-            s.pool = client.stats();
-            return s;
-        });
+        api->start([&] { return pool_snapshot(o, devices, workers, client, started); });
         print_out("[api] listening on http://" + o.api_host + ":" + std::to_string(api->port()) + "/");
     }
     LoopSettings loop;
     loop.status_sec = o.status_sec;
     loop.share = [&](const ShareSubmit& s) { client.submit(s); };
     loop.failed = [&] { return client.fatal(); };
-    loop.status = [&] {  // the pool's answers, by device and in all
-        const PoolStats s = client.stats();
-        const auto of = [](const std::map<int, uint64_t>& by, size_t k) {
-            const auto it = by.find(int(k));
-            return std::to_string(it == by.end() ? 0 : it->second);
-        };
-        for (size_t k = 0; k < devices.size(); ++k)
-            print_out("[share] device=" + devices[k].label + " accepted=" + of(s.accepted_by_device, k) +
-                      " rejected=" + of(s.rejected_by_device, k));
-        print_out("[share] total accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +
-                  " stale_dropped=" + std::to_string(s.stale_dropped));
-    };
+    loop.status = [&] { print_share_lines(devices, client.stats()); };
     const std::optional<int> status = run_mining_loop(events, workers, unused, loop, stop);
     api.reset();
     workers.clear();
-    const PoolStats s = client.stats();
-    print_out("[share] totals accepted=" + std::to_string(s.accepted) + " rejected=" + std::to_string(s.rejected) +
-              " stale_dropped=" + std::to_string(s.stale_dropped));
+    print_out("[share] totals " + totals_text(client.stats()));
     if (status) return *status;
     print_out("[exit] stopped");
     return 0;

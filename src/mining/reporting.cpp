@@ -5,17 +5,24 @@
 
 namespace vkn {
 
-std::string format_hashrate(double r) {
-    const char* unit = " H/s";
-    double v = r;
-    if (r >= 1e12) v = r / 1e12, unit = " TH/s";
-    else if (r >= 1e9) v = r / 1e9, unit = " GH/s";
-    else if (r >= 1e6) v = r / 1e6, unit = " MH/s";
-    else if (r >= 1e3) v = r / 1e3, unit = " kH/s";
+namespace {
+
+// "1.23 MH/s", "4.4MH/J": the value scaled to k, M, G or T (the unit chosen
+// before rounding), `decimals` digits, then `space`, the prefix and `unit`.
+std::string scaled(double v, int decimals, const char* space, const char* unit) {
+    const char* prefix = "";
+    if (v >= 1e12) v /= 1e12, prefix = "T";
+    else if (v >= 1e9) v /= 1e9, prefix = "G";
+    else if (v >= 1e6) v /= 1e6, prefix = "M";
+    else if (v >= 1e3) v /= 1e3, prefix = "k";
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return std::string(buf) + unit;
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return std::string(buf) + space + prefix + unit;
 }
+
+}  // namespace
+
+std::string format_hashrate(double r) { return scaled(r, 2, " ", "H/s"); }
 
 std::string stat_line(const StatInputs& s) {
     double seconds = double(s.run_ns) / 1e9;
@@ -26,16 +33,7 @@ std::string stat_line(const StatInputs& s) {
            " avg=" + format_hashrate(avg) + " batch=" + format_hashrate(batch);
 }
 
-std::string format_efficiency(double e) {
-    const char* unit = "H/J";
-    double v = e;
-    if (e >= 1e9) v = e / 1e9, unit = "GH/J";
-    else if (e >= 1e6) v = e / 1e6, unit = "MH/J";
-    else if (e >= 1e3) v = e / 1e3, unit = "kH/J";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.1f", v);
-    return std::string(buf) + unit;
-}
+std::string format_efficiency(double e) { return scaled(e, 1, "", "H/J"); }
 
 std::string sensor_text(const GpuReading& g, double rate) {
     std::string text;

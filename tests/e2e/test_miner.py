@@ -316,11 +316,12 @@ class RunningMiner(NodeGroup):
         m.wait_for(ACCEPTED)
         m.wait_for(r" abandoned: a block on its parent was accepted$")  # the blocks found beside it
         self.configure(**IMPOSSIBLE)  # the chain holds still: no block of this tip is pending when the node goes
-        m.wait_for(r"^\[work\] longpoll update received$")
+        # Installed by the long poll or by a refresh after an abandonment, whichever asks first.
+        m.wait_for(r"^\[work\] height=\d+ .* target=0{63}1 ")
         m.wait_for(r"^\[stat\] ")  # the blocks found beside the accepted one are abandoned by now
         abandoned = {hash_of(x) for x in m.lines if x.endswith(" abandoned: a block on its parent was accepted")}
         self.configure(down, **HARD)  # away again; this time the miner stops before the node is back
-        m.wait_for(r"^\[work\] longpoll update received$")
+        m.wait_for(r"^\[work\] height=\d+ .* target=00001")
         second = hash_of(m.wait_for(r"^\[found\] "))
         m.stop()
 
