@@ -8,7 +8,8 @@ with the miner.
 Besides the miner's calls it takes, on any connection:
   control.newjob {"clean": B}     a new job for every client
   control.difficulty D           a new difficulty for every client
-  control.fault {"mode": M}      drop | silent | garbage | longline | reconnect | refuse | off
+  control.fault {"mode": M}      drop | silent | garbage | longline | reconnect | refuse | stale | off
+                                 (stale: every job so far goes stale, unannounced, until the next)
   control.status                 the shares received: job, extranonce2, verdict, per worker
 With --tls CERT KEY it speaks stratum+ssl (TLS) instead of plain TCP.
 Run tools/simpool.py --help for the options.
@@ -188,6 +189,8 @@ class Handler(socketserver.StreamRequestHandler):
             if method == "control.fault":
                 mode = params[0].get("mode", "off") if params else "off"
                 pool.fault = mode if mode in ("silent", "refuse") else "off"
+                if mode == "stale":
+                    pool.valid = set()
                 for c in clients:
                     if mode == "drop":
                         c.request.shutdown(socket.SHUT_RDWR)

@@ -6,6 +6,7 @@
 #include "hash/sha3t.h"
 #include "mining/mining_loop.h"
 #include "node/journal.h"
+#include "node/rpc_client.h"
 #include "node/stratum_client.h"
 #include "node/submitter.h"
 #include "util/hex.h"
@@ -74,11 +75,17 @@ StatusSnapshot pool_snapshot(const MinerOptions& o, const std::vector<Device>& d
 }  // namespace
 
 int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::atomic<bool>& stop) {
+    // Blocks found for the pool are journaled (never resubmitted: the pool has their transactions).
+    Journal journal(o.found_log);
+    PoolSettings settings = pool_settings(o);
+    settings.block_outcome = [&](const PoolBlock& b, const std::string& status, const std::string& reason) {
+        journal.record_pool(b, status, reason);
+    };
     WorkBoard board;
     WorkerEvents events;
     std::string last_job;
     Hash256 last_target{};
-    StratumClient client(pool_settings(o), [&](std::shared_ptr<const PoolWork> w) {
+    StratumClient client(std::move(settings), [&](std::shared_ptr<const PoolWork> w) {
         // A new job, or the pool's new difficulty for it.
         if (!w->idle && (w->job.id != last_job || w->share_target != last_target))
             print_out("[job] id=" + w->job.id + (w->job.clean && w->job.id != last_job ? " clean" : "") +
@@ -90,7 +97,6 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     print_out("[pool] url=" + o.pools.front() + " user=" + o.pool_user);
     client.start(stop);
     // Found blocks go to the pool as shares: nothing is ever submitted to a node.
-    Journal journal(o.found_log);
     Submitter unused([](const FoundBlock&, const std::atomic<bool>*) -> nlohmann::json { return nullptr; }, journal);
     MiningSettings mining;
     mining.status_sec = o.status_sec;
@@ -109,7 +115,13 @@ int mine_pool(const MinerOptions& o, std::vector<Device>& devices, const std::at
     }
     LoopSettings loop;
     loop.status_sec = o.status_sec;
-    loop.share = [&](const ShareSubmit& s) { client.submit(s); };
+    loop.share = [&](ShareSubmit s) {
+        if (s.block) {
+            s.block->pool = redact_url(client.stats().url);
+            journal.record_pool(*s.block, "pool");
+        }
+        client.submit(s);
+    };
     loop.failed = [&] { return client.fatal(); };
     loop.status = [&] { print_share_lines(devices, client.stats()); };
     const std::optional<int> status = run_mining_loop(events, workers, unused, loop, stop);

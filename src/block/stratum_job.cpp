@@ -91,6 +91,17 @@ std::array<uint8_t, 80> stratum_header(const StratumJob& job, const Hash256& mer
     return h;
 }
 
+uint32_t coinbase_height(const Bytes& coinbase) {
+    // version, one input (a compact size of 1), its outpoint, the script's length, then the push.
+    constexpr size_t push = 4 + 1 + 36 + 1;
+    if (coinbase.size() <= push || coinbase[4] != 1 || coinbase[push] < 1 || coinbase[push] > 4 ||
+        coinbase.size() <= push + coinbase[push])
+        return 0;
+    uint32_t height = 0;
+    for (size_t i = coinbase[push]; i > 0; --i) height = height << 8 | coinbase[push + i];
+    return height;
+}
+
 Bytes extranonce2_bytes(uint64_t n, size_t size) {
     Bytes b(size, 0);
     for (size_t k = 0; k < size && k < 8; ++k) b[size - 1 - k] = uint8_t(n >> (8 * k));

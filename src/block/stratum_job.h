@@ -46,6 +46,10 @@ Hash256 stratum_merkle_root(const Bytes& coinbase, const std::vector<Hash256>& b
 // The header, nonce 0.
 std::array<uint8_t, 80> stratum_header(const StratumJob& job, const Hash256& merkle_root);
 
+// The height a coinbase's scriptSig pushes first (BIP34), or 0 when it does
+// not start with a push of 1 to 4 bytes.
+uint32_t coinbase_height(const Bytes& coinbase);
+
 // extranonce2 value `n` in `size` bytes, most significant first, as Stratum
 // miners send it.
 Bytes extranonce2_bytes(uint64_t n, size_t size);

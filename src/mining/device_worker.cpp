@@ -207,9 +207,10 @@ bool DeviceWorker::sweep(const BlockTemplate& work, const CandidateBlock& candid
         count_batch(work, start, r);
         if (r.found && handle_hit(work, seen, candidate, share, r)) {
             // Resume only on work installed after the find was posted (the
-            // node's answer to it), or after a short wait go on beside it.
+            // node's answer to it), or after a short wait go on beside it. A
+            // pool's job stays good until the pool says otherwise.
             const uint64_t posted_at = board_.sequence();
-            for (auto waited = std::chrono::milliseconds(0); waited < settings_.resume_wait && !stopping();
+            for (auto waited = std::chrono::milliseconds(0); !work.pool && waited < settings_.resume_wait && !stopping();
                  waited += std::chrono::milliseconds(50))
                 if (board_.wait_past(posted_at, std::chrono::milliseconds(50))) break;
             return true;
@@ -300,13 +301,14 @@ void DeviceWorker::set_paused(bool paused) {
     paused_ = paused;
 }
 
-void DeviceWorker::post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce) {
+void DeviceWorker::post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce,
+                              std::optional<PoolBlock> block) {
     WorkerEvent e;
     e.kind = WorkerEvent::Kind::share;
     e.worker = index_;
     e.share = {work.pool->job.id, work.pool->extranonce1,
                extranonce2_bytes(candidate.extranonce, work.pool->extranonce2_size), work.pool->job.ntime, nonce,
-               int(index_)};
+               int(index_), std::move(block)};
     events_.post(std::move(e));
 }
 
@@ -330,7 +332,17 @@ bool DeviceWorker::handle_hit(const BlockTemplate& work, uint64_t seen, const Ca
     if (work.pool) {  // the pool's block: a share like any other, which the pool turns into the block
         print_out("[found] device=" + label_ + " nonce=" + std::to_string(r.nonce) + " hash=" +
                   hash_to_display_hex(cpu_hash) + " meets the network target: a block for the pool");
-        post_share(work, candidate, r.nonce);
+        Header80 header = candidate.header;
+        store_le32(header.data() + 76, r.nonce);
+        PoolBlock b;
+        b.height = coinbase_height(candidate.coinbase);
+        b.hash = hash_to_display_hex(cpu_hash);
+        b.prevhash = hash_to_display_hex(work.prev_hash);
+        b.header = bytes_to_hex(Bytes(header.begin(), header.end()));
+        b.coinbase = bytes_to_hex(candidate.coinbase);
+        b.job = work.pool->job.id;
+        b.extranonce2 = bytes_to_hex(extranonce2_bytes(candidate.extranonce, work.pool->extranonce2_size));
+        post_share(work, candidate, r.nonce, std::move(b));
         return true;
     }
     const Bytes block = serialize_block(candidate, r.nonce);

@@ -114,7 +114,8 @@ private:
     void count_batch(const BlockTemplate& work, uint32_t start, const BatchResult& r);
     void check_shares(const BlockTemplate& work, const CandidateBlock& candidate, const Hash256& share,
                       const BatchResult& r);
-    void post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce);
+    void post_share(const BlockTemplate& work, const CandidateBlock& candidate, uint32_t nonce,
+                    std::optional<PoolBlock> block = std::nullopt);
     void tally(bool valid, double work, uint32_t nonce);
     bool handle_hit(const BlockTemplate& work, uint64_t seen, const CandidateBlock& candidate, const Hash256& share,
                     const BatchResult& r);

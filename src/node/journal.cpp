@@ -83,6 +83,28 @@ void Journal::record(const FoundBlock& b, const std::string& status, const nlohm
     if (status == "pending" && !b.workid.empty()) line["workid"] = b.workid;
     line["status"] = status;
     if (status == "rejected") line["verdict"] = verdict;
+    append(line);
+}
+
+void Journal::record_pool(const PoolBlock& b, const std::string& status, const std::string& reason) {
+    if (path_.empty()) return;
+    nlohmann::json line = {{"time", int64_t(std::time(nullptr))},
+                           {"height", b.height},
+                           {"hash", b.hash},
+                           {"prevhash", b.prevhash},
+                           {"pool", b.pool},
+                           {"job", b.job}};
+    if (status == "pool") {
+        line["header"] = b.header;
+        line["coinbase"] = b.coinbase;
+        line["extranonce2"] = b.extranonce2;
+    }
+    line["status"] = status;
+    if (!reason.empty()) line["verdict"] = reason;
+    append(line);
+}
+
+void Journal::append(const nlohmann::json& line) {
     try {
         const std::string path = expand_home(path_);
         const std::filesystem::path parent = std::filesystem::path(path).parent_path();

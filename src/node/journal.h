@@ -25,6 +25,20 @@ struct FoundBlock {
     std::string workid;    // the template's, handed back with the block; "" when it had none
 };
 
+// A block found in a pool's job. The miner has its header and coinbase but not
+// the pool's transactions, so the block is the pool's to submit: the record is
+// the operator's evidence, never handed to a node.
+struct PoolBlock {
+    uint32_t height = 0;   // from the coinbase's height push; 0 when it has none
+    std::string hash;      // display hex
+    std::string prevhash;  // display hex of the parent
+    std::string header;    // the 80 bytes, hex
+    std::string coinbase;  // hex
+    std::string pool;      // the pool's URL, without credentials
+    std::string job;       // the pool's job id
+    std::string extranonce2;
+};
+
 class Journal {
 public:
     // "~" expands on first use; an empty path keeps no journal. A path that
@@ -36,6 +50,11 @@ public:
     // written warns once on standard error; mining never stops for it.
     void record(const FoundBlock& block, const std::string& status, const nlohmann::json& verdict = nullptr);
 
+    // A pool's block: status "pool" when found, then "pool-accepted",
+    // "pool-rejected" (with the pool's reason) or "pool-stale" (its job was
+    // gone, so it was never sent). None of them is ever resubmitted.
+    void record_pool(const PoolBlock& block, const std::string& status, const std::string& reason = "");
+
     // The blocks whose latest line says "pending", oldest first. One pass
     // reads only each line's hash and status; only the blocks still pending
     // are parsed. Lines that are not records (a writer that died mid-line)
@@ -44,6 +63,7 @@ public:
 
 private:
     void warn(const std::string& why);
+    void append(const nlohmann::json& line);
 
     std::string path_;
     std::atomic<bool> warned_{false};

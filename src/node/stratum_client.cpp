@@ -160,12 +160,14 @@ void StratumClient::start(const std::atomic<bool>& stop) {
 
 void StratumClient::submit(const ShareSubmit& share) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!current_locked(share)) {
-        ++stats_.stale_dropped;  // its job is gone: the pool would only call it stale
-        return;
-    }
+    if (!current_locked(share)) return drop_stale_locked(share);  // the pool would only call it stale
     queued_.push_back(share);
     if (live_ && authorised_) flush_shares_locked(*live_);
+}
+
+void StratumClient::drop_stale_locked(const ShareSubmit& s) {
+    ++stats_.stale_dropped;
+    if (s.block && settings_.block_outcome) settings_.block_outcome(*s.block, "pool-stale", "");
 }
 
 // Its job is still the pool's, and it was built on this session's extranonce1.
@@ -201,7 +203,7 @@ void StratumClient::send(Connection& c, const std::string& method, const nlohman
 void StratumClient::flush_shares_locked(Connection& c) {
     for (const ShareSubmit& s : queued_) {
         if (!current_locked(s)) {
-            ++stats_.stale_dropped;
+            drop_stale_locked(s);
             continue;
         }
         const uint64_t id = next_id_++;
@@ -399,9 +401,12 @@ bool StratumClient::handle_reply(Connection& c, uint64_t id, const nlohmann::jso
         const bool accepted = result == true;
         ++(accepted ? stats_.accepted : stats_.rejected);
         ++(accepted ? stats_.accepted_by_device : stats_.rejected_by_device)[share.device];
+        const std::string reason = accepted ? "" : reject_reason(error);
         print_out(accepted ? "[share] accepted " + std::to_string(stats_.accepted) + "/" +
                                  std::to_string(stats_.accepted + stats_.rejected)
-                           : "[share] rejected (" + reject_reason(error) + ")");
+                           : "[share] rejected (" + reason + ")");
+        if (share.block && settings_.block_outcome)
+            settings_.block_outcome(*share.block, accepted ? "pool-accepted" : "pool-rejected", reason);
     }
     return true;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "block/stratum_job.h"
+#include "node/journal.h"
 
 namespace vkn {
 
@@ -43,6 +44,9 @@ struct PoolSettings {
     std::chrono::milliseconds backoff_first{1000};
     std::chrono::milliseconds backoff_most{30000};
     size_t max_line = 1 << 20;
+    // What became of a share that is also a block: "pool-accepted",
+    // "pool-rejected" (with the pool's reason) or "pool-stale" (never sent).
+    std::function<void(const PoolBlock&, const std::string& status, const std::string& reason)> block_outcome;
 };
 
 struct ShareSubmit {
@@ -52,6 +56,7 @@ struct ShareSubmit {
     uint32_t ntime = 0;
     uint32_t nonce = 0;
     int device = 0;
+    std::optional<PoolBlock> block;  // the share meets the network target too
 };
 
 struct PoolStats {
@@ -104,6 +109,7 @@ private:
     void publish_locked();
     void send(Connection& c, const std::string& method, const nlohmann::json& params, const std::string& kind);
     void flush_shares_locked(Connection& c);
+    void drop_stale_locked(const ShareSubmit& s);
     bool current_locked(const ShareSubmit& s) const;
 
     PoolSettings settings_;

@@ -398,6 +398,8 @@ TEST(Stratum, JobFromARealBlockAndDifficultyTargets) {
     auto header = stratum_header(job, stratum_merkle_root(stratum_coinbase(job, en1, en2), job.merkle_branch));
     std::copy(raw.begin() + 76, raw.begin() + 80, header.begin() + 76);
     EXPECT_TRUE(std::equal(header.begin(), header.end(), raw.begin()) && job.clean);
+    EXPECT_EQ(coinbase_height(coinbase), 702861u);
+    EXPECT_EQ(coinbase_height(Bytes(coinbase.begin(), coinbase.begin() + 45)), 0u);  // the push cut short
     EXPECT_EQ(error_of([&] { parse_notify({"j", prev}); }), "mining.notify lacks coinbase1");
     EXPECT_EQ(bytes_to_hex(extranonce2_bytes(258, 4)), "00000102");
 

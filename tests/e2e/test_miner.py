@@ -1,6 +1,7 @@
 """The real vkn-miner binary (--cpu) against the simulated node, end to end:
 one node per group, reconfigured per case. VKN_MINER names the binary.
 Where time matters only order and lower bounds are checked."""
+import hashlib
 import json
 import math
 import os
@@ -609,9 +610,10 @@ class PoolMining(unittest.TestCase):
     """The miner against the simulated pool: every share the pool's own check of it."""
 
     def start(self, pools, *extra):
+        journal = os.path.join(tempfile.mkdtemp(), "found.jsonl")
         m = Miner([MINER, "--cpu", "--cpu-threads", "2", "--status-sec", "1", "--pool-user", "w1",
-                   "--found-log", os.path.join(tempfile.mkdtemp(), "found.jsonl"),
-                   *[a for p in pools for a in ("--pool", p.url)], *extra])
+                   "--found-log", journal, *[a for p in pools for a in ("--pool", p.url)], *extra])
+        m.journal = journal
         self.addCleanup(lambda: m.proc.poll() is None and (m.proc.kill(), m.proc.wait()))
         return m
 
@@ -621,12 +623,13 @@ class PoolMining(unittest.TestCase):
         return p
 
     def test_shares_jobs_difficulty_lanes_and_reconnects(self):
-        pool = self.pool()
+        pool = self.pool("--nbits", "1e03e7fc")  # half the first shares are blocks too
         m = self.start([pool], "--cpu-devices", "2", "--api", "127.0.0.1:0")
         before = int(m.wait_for(r"^\[job\] id=1 clean target=").rsplit("=", 1)[1], 16)
         api = re.search(r"http://[\d.]+:\d+/", m.wait_for(r"^\[api\] listening on ")).group(0)
         for _ in range(10):
             m.wait_for(r"^\[share\] accepted ")
+        m.wait_for(r"^\[found\] device=\d nonce=\d+ hash=0{6}\w+ meets the network target: a block for the pool$")
         self.assertTrue(pool.call("newjob", {"clean": True}))  # every device moves to it at its next batch
         m.wait_for(r"^\[job\] id=2 clean ")
         pool.call("difficulty", 0.001)  # half as many shares from here on
@@ -641,14 +644,29 @@ class PoolMining(unittest.TestCase):
         with urllib.request.urlopen(api + "metrics") as r:
             metrics = r.read().decode()
         m.stop()
-        self.assertTrue(summary["accepted"] >= 14 and summary["rejected"] == 0 and summary["connected"], summary)
-        self.assertIn('vkn_pool_shares_total{url="%s",result="accepted"} ' % pool.url, metrics)
         shares = pool.call("status")["shares"]
-        self.assertTrue(len(shares) >= 14 and all(s["error"] is None for s in shares), shares)
+        # Only a share sent as the clean job crossed it on the wire may be refused, as stale.
+        refused = [s for s in shares if s["error"]]
+        self.assertTrue(all(s["job"] == "1" and s["error"][0] == 21 for s in refused), refused)
+        self.assertTrue(summary["accepted"] >= 14 and summary["rejected"] == len(refused) and summary["connected"],
+                        summary)
+        self.assertIn('vkn_pool_shares_total{url="%s",result="accepted"} ' % pool.url, metrics)
+        self.assertGreaterEqual(len(shares), 14)
         self.assertEqual({int(s["extranonce2"], 16) % 2 for s in shares}, {0, 1})  # the devices' lanes
-        self.assertFalse(any(line.startswith("[share] rejected") for line in m.lines), m.lines)
+        self.assertEqual(sum(line == "[share] rejected (stale)" for line in m.lines), len(refused))
         per_device = [int(re.search(r"accepted=(\d+)", line)[1]) for line in m.lines if line.startswith("[share] device=")]
         self.assertTrue(per_device and max(per_device) > 0, m.lines)
+        # Blocks for the pool are journaled, header and coinbase, and never as blocks to resubmit.
+        with open(m.journal) as f:
+            records = [json.loads(line) for line in f]
+        found = [r for r in records if r["status"] == "pool"]
+        self.assertTrue(found and not any(r["status"] == "pending" for r in records), records)
+        for r in found:
+            header = bytes.fromhex(r["header"])
+            digest = hashlib.sha3_256(hashlib.sha3_256(hashlib.sha3_256(header).digest()).digest()).digest()
+            self.assertEqual((digest[::-1].hex(), header[4:36][::-1].hex(), r["pool"]), (r["hash"], r["prevhash"], pool.url))
+            self.assertTrue(1000 < r["height"] < 1003 and r["extranonce2"] in r["coinbase"], r)
+        self.assertIn("pool-accepted", {r["status"] for r in records if r["hash"] in {f["hash"] for f in found}})
 
     def test_failover_and_a_refused_worker(self):
         first, second = self.pool(), self.pool()
@@ -658,6 +676,21 @@ class PoolMining(unittest.TestCase):
         start = time.time()
         m.wait_for(r"^\[pool\] connected to %s$" % re.escape(second.url), timeout=20)
         self.assertLess(time.time() - start, 10)
+        m.wait_for(r"^\[share\] accepted ")
+        m.stop()
+        # A pool that restarts: mining resumes within 5 s of its return; jobs it forgot: shares refused as stale.
+        m = self.start([second])
+        m.wait_for(r"^\[share\] accepted ")
+        second.stop()
+        time.sleep(2)
+        second = self.pool(port=second.port)
+        back = time.time()
+        m.wait_for(r"^\[pool\] connected to ")
+        m.wait_for(r"^\[share\] accepted ")
+        self.assertLess(time.time() - back, 5)
+        second.call("fault", {"mode": "stale"})
+        m.wait_for(r"^\[share\] rejected \(stale\)$")
+        second.call("newjob", {"clean": True})
         m.wait_for(r"^\[share\] accepted ")
         m.stop()
         # TLS: the pool's self-signed certificate is refused, unless --pool-insecure.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "node/stratum_client.h"
@@ -16,40 +17,52 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Answers one connection with `reply(line)` for each line read, then closes
-// it and stops listening.
+// Answers up to `connections` connections, one after the other, with
+// `reply(line)` for each line read ("" closes the connection), then stops
+// listening. Bound at once; listening from open() on.
 struct ScriptedPool {
+    using Reply = std::function<std::string(const nlohmann::json&)>;
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     int port = 0;
     std::thread thread;
-    template <class Reply>
-    explicit ScriptedPool(Reply reply) {
+    explicit ScriptedPool(Reply reply, int connections = 1, bool now = true) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t n = sizeof a;
         ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener, 4);
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
         port = ntohs(a.sin_port);
-        thread = std::thread([this, reply] {
-            const int fd = ::accept(listener, nullptr, nullptr);
-            ::close(listener);
-            std::string buffer;
-            char chunk[4096];
-            for (long got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
-                buffer.append(chunk, size_t(got));
-                for (size_t nl; (nl = buffer.find('\n')) != std::string::npos; buffer.erase(0, nl + 1)) {
-                    const std::string out = reply(nlohmann::json::parse(buffer.substr(0, nl)));
-                    if (out.empty()) goto done;
-                    ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-                }
+        if (now) open(reply, connections);
+    }
+    void open(Reply reply, int connections) {
+        ::listen(listener, 4);
+        thread = std::thread([this, reply, connections] {
+            for (int k = 0; k < connections; ++k) {
+                const int fd = ::accept(listener, nullptr, nullptr);
+                if (fd < 0) break;
+                serve(fd, reply);
             }
-        done:
-            ::close(fd);
+            ::close(listener);
         });
     }
-    ~ScriptedPool() { thread.join(); }
+    static void serve(int fd, const Reply& reply) {
+        std::string buffer;
+        char chunk[4096];
+        for (long got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+            buffer.append(chunk, size_t(got));
+            for (size_t nl; (nl = buffer.find('\n')) != std::string::npos; buffer.erase(0, nl + 1)) {
+                const std::string out = reply(nlohmann::json::parse(buffer.substr(0, nl)));
+                if (out.empty()) return void(::close(fd));
+                ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+        ::close(fd);
+    }
+    ~ScriptedPool() {
+        if (thread.joinable()) thread.join();
+        else ::close(listener);
+    }
 };
 
 std::string line(const nlohmann::json& j) { return j.dump() + "\n"; }
@@ -81,7 +94,6 @@ TEST(StratumClient, RefusedWorkerAndWaitingWithoutAPool) {
         testing::internal::CaptureStderr();
         const std::atomic<bool> stop{false};
         const std::string error = error_of([&] { client.start(stop); });
-        if (!refuse) ::shutdown(pool.listener, SHUT_RDWR);  // no second connection
         for (int i = 0; i < 200 && !refuse; ++i) {
             std::this_thread::sleep_for(10ms);
             std::lock_guard<std::mutex> lock(m);
@@ -98,6 +110,74 @@ TEST(StratumClient, RefusedWorkerAndWaitingWithoutAPool) {
         EXPECT_TRUE(works.front()->job.id == "j1" && works.front()->extranonce1 == Bytes({0, 0, 0, 1}));
         EXPECT_TRUE(works.back()->idle);
     }
+}
+
+// A pool that serves `jobs` after authorising, answers every call, and
+// keeps the job ids of the shares it receives.
+ScriptedPool::Reply serving(const std::string& extranonce1, std::vector<nlohmann::json> jobs,
+                            std::vector<std::string>& submitted, std::mutex& m) {
+    return [=, &submitted, &m](const nlohmann::json& msg) {
+        const auto id = msg["id"];
+        if (msg["method"] == "mining.subscribe") return line({{"id", id}, {"result", {nullptr, extranonce1, 4}}});
+        if (msg["method"] == "mining.submit") {
+            std::lock_guard<std::mutex> lock(m);
+            submitted.push_back(msg["params"][1]);
+        }
+        std::string out = line({{"id", id}, {"result", true}});
+        if (msg["method"] == "mining.authorize")
+            for (const auto& job : jobs) out += line({{"id", nullptr}, {"method", "mining.notify"}, {"params", job}});
+        return out;
+    };
+}
+
+nlohmann::json job(const std::string& id) {
+    return {id, std::string(64, '0'), "01", "02", nlohmann::json::array(), "20000000", "1d00ffff", "5f5e1000", true};
+}
+
+TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
+    std::mutex m;
+    std::vector<std::string> to_first, to_second;
+    ScriptedPool first(nullptr, 0, false);  // refuses connections until opened
+    ScriptedPool second(serving("00000002", {job("a1"), job("a2")}, to_second, m), 1);
+    PoolSettings s;
+    s.pools = {parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(first.port)),
+               parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(second.port))};
+    s.user = "w1";
+    s.backoff_first = 10ms;
+    s.primary_retry = 300ms;
+    std::vector<std::string> outcomes;
+    s.block_outcome = [&](const PoolBlock& b, const std::string& status, const std::string&) {
+        outcomes.push_back(b.hash + " " + status);
+    };
+    std::vector<std::shared_ptr<const PoolWork>> works;
+    StratumClient client(s, [&](std::shared_ptr<const PoolWork> w) {
+        std::lock_guard<std::mutex> lock(m);
+        works.push_back(w);
+    });
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const std::atomic<bool> stop{false};
+    client.start(stop);  // three refusals by the first, then the second
+    // a1 went with the clean a2: its share is dropped, not sent; a2's is sent and answered.
+    const Bytes en1 = {0, 0, 0, 2};
+    PoolBlock block;
+    block.hash = "b1";
+    client.submit({"a1", en1, Bytes(4), 0, 0, 0, block});
+    block.hash = "b2";
+    client.submit({"a2", en1, Bytes(4), 0, 0, 0, block});
+    client.submit({"a2", {0, 0, 0, 9}, Bytes(4), 0, 0, 0, std::nullopt});  // an old session's extranonce1
+    first.open(serving("00000001", {job("f1")}, to_first, m), 2);  // the probe, then the session
+    for (int i = 0; i < 500 && client.stats().url != s.pools[0].text; ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 200 && !client.job_valid("f1"); ++i) std::this_thread::sleep_for(10ms);
+    const PoolStats stats = client.stats();
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(to_second, std::vector<std::string>{"a2"});
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"b1 pool-stale", "b2 pool-accepted"}));
+    EXPECT_TRUE(stats.stale_dropped == 2 && stats.accepted == 1 && stats.connected) << stats.stale_dropped;
+    ASSERT_FALSE(works.empty());
+    EXPECT_TRUE(works.back()->job.id == "f1" && works.back()->extranonce1 == Bytes({0, 0, 0, 1}));
 }
 
 }  // namespace
