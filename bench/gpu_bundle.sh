@@ -29,8 +29,8 @@ for variant in "default:" "unroll1:-DVKN_SEARCH_UNROLL=1" "unroll0:-DVKN_SEARCH_
     { echo "error: $name: no CUDA backend in the build (is nvcc on the PATH?)" >&2; exit 1; }
   if [ "$name" = default ]; then
     # The CPU benchmarks come with the default build only (they hold no kernel).
-    cmake --build "$vbuild" -j "$jobs" --target vkn-miner hash_bench simd_ceiling >/dev/null
-    cp "$vbuild/src/vkn-miner" "$vbuild/bench/hash_bench" "$vbuild/bench/simd_ceiling" "$bundle/bin/"
+    cmake --build "$vbuild" -j "$jobs" --target vkn-miner hash_bench simd_compare >/dev/null
+    cp "$vbuild/src/vkn-miner" "$vbuild/bench/hash_bench" "$vbuild/bench/simd_compare" "$bundle/bin/"
   else
     cmake --build "$vbuild" -j "$jobs" --target vkn-miner >/dev/null
     cp "$vbuild/src/vkn-miner" "$bundle/bin/vkn-miner-$name"

@@ -62,12 +62,12 @@ for vminer in "$bundle"/bin/vkn-miner-*; do
   bench "${vminer##*/vkn-miner-}" "$vminer"
 done
 
-step "CPU search, every hardware thread, and one thread per vector path against its ceiling"
+step "CPU search, every hardware thread, and one thread per vector path against the comparison implementation"
 bench "cpu (all threads)" "$miner" --cpu
 for path in avx512 avx2; do
   grep -qw "${path/avx512/avx512f}" /proc/cpuinfo && bench "cpu 1 thread $path" "$miner" --cpu --cpu-threads 1 --cpu-path "$path"
 done
-[ -x "$bundle/bin/simd_ceiling" ] && run "$bundle/bin/simd_ceiling"
+[ -x "$bundle/bin/simd_compare" ] && run "$bundle/bin/simd_compare"
 
 step "host hashes and search core"
 [ -x "$bundle/bin/hash_bench" ] && run "$bundle/bin/hash_bench" --benchmark_min_time=0.5

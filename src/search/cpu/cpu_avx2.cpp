@@ -3,7 +3,9 @@
 
 #include "search/cpu/cpu_simd.h"
 
-namespace vkn_avx2 {
+// The lane type in a namespace of its own, so that argument-dependent lookup
+// finds neither form's functions from the other.
+namespace vkn_avx2_lane {
 
 struct V {
     static constexpr int kWidth = 4;
@@ -20,12 +22,37 @@ struct V {
     static void store(uint64_t* p, V a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a.v); }
 };
 
-}  // namespace vkn_avx2
+}  // namespace vkn_avx2_lane
 
+namespace vkn_avx2 {
+using V = vkn_avx2_lane::V;
+}
+
+// Sixteen registers cannot hold the 25-lane state, and which way of spilling
+// it runs faster differs between CPUs with AVX2: both are built, and the
+// search times them once (cpu_simd.cpp).
+// The rounds inlined whole: the compiler's spills.
 #define LANES_NS vkn_avx2
-#define LANES_UNROLL _Pragma("GCC unroll 1")  // 16 registers: unrolled rounds only spill more
+#define LANES_UNROLL _Pragma("GCC unroll 11")
+#define LANES_ROUND_INLINE [[gnu::always_inline]] inline
+#include "search/cpu/cpu_lanes.h"
+#undef LANES_NS
+#undef LANES_UNROLL
+#undef LANES_ROUND_INLINE
+
+// Each round a call, from one array of the state into the other.
+namespace vkn_avx2_arrays {
+using V = vkn_avx2_lane::V;
+}
+#define LANES_NS vkn_avx2_arrays
+#define LANES_UNROLL _Pragma("GCC unroll 11")
+#define LANES_ROUND_INLINE [[gnu::noinline]]
 #include "search/cpu/cpu_lanes.h"
 
 void vkn::sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]) {
     vkn_avx2::sha3t(header, first, out);
+}
+
+void vkn::sha3t_nonces_avx2_arrays(const uint64_t header[10], uint32_t first, uint64_t out[16]) {
+    vkn_avx2_arrays::sha3t(header, first, out);
 }

@@ -29,7 +29,8 @@ struct V {
 }  // namespace vkn_avx512
 
 #define LANES_NS vkn_avx512
-#define LANES_UNROLL _Pragma("GCC unroll 12")  // 32 registers: the rounds unroll whole
+#define LANES_UNROLL _Pragma("GCC unroll 11")  // whole: 32 registers hold the state
+#define LANES_ROUND_INLINE [[gnu::always_inline]] inline
 #include "search/cpu/cpu_lanes.h"
 
 void vkn::sha3t_nonces_avx512(const uint64_t header[10], uint32_t first, uint64_t out[32]) {

@@ -17,6 +17,12 @@ int cpu_path_lanes(CpuPath path);  // nonces per call: 1, 4 or 8
 // half of word 9 is replaced). out[4 * l + k] is word k of the digest of
 // nonce first + l (wrapping at 2^32). Call only on a CPU that has the set.
 void sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]);
+void sha3t_nonces_avx2_arrays(const uint64_t header[10], uint32_t first, uint64_t out[16]);  // same hashes
 void sha3t_nonces_avx512(const uint64_t header[10], uint32_t first, uint64_t out[32]);
+
+using LanesFunction = void (*)(const uint64_t header[10], uint32_t first, uint64_t* out);
+// The vector path's function (nullptr for scalar); for AVX2 the faster of
+// its two forms on this CPU, timed on first use.
+LanesFunction cpu_path_function(CpuPath path);
 
 }  // namespace vkn
