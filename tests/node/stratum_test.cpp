@@ -158,6 +158,7 @@ TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
     testing::internal::CaptureStderr();
     const std::atomic<bool> stop{false};
     client.start(stop);  // three refusals by the first, then the second
+    for (int i = 0; i < 200 && !client.job_valid("a2"); ++i) std::this_thread::sleep_for(10ms);
     // a1 went with the clean a2: its share is dropped, not sent; a2's is sent and answered.
     const Bytes en1 = {0, 0, 0, 2};
     PoolBlock block;
