@@ -44,8 +44,12 @@ LANES_ROUND_INLINE void round(const V a[25], V e[25], uint64_t rc) {
         const V b2 = V::template rol<43>(V::x(a[12], d2));
         const V b3 = V::template rol<21>(V::x(a[18], d3));
         const V b4 = V::template rol<14>(V::x(a[24], d4));
-        chi_plane(e, b0, b1, b2, b3, b4);
-        e[0] = V::x(e[0], V::set1(rc));  // iota
+        // Iota on lane 0 as it is made, not after the plane: a few per cent faster with AVX2.
+        e[0] = V::x(V::chi(b0, b1, b2), V::set1(rc));
+        e[1] = V::chi(b1, b2, b3);
+        e[2] = V::chi(b2, b3, b4);
+        e[3] = V::chi(b3, b4, b0);
+        e[4] = V::chi(b4, b0, b1);
     }
     {
         const V b0 = V::template rol<28>(V::x(a[3], d3));
