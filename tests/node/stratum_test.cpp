@@ -18,8 +18,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // Answers up to `connections` connections, one after the other, with
-// `reply(line)` for each line read ("" closes the connection), then stops
-// listening. Bound at once; listening from open() on.
+// `reply(line)` for each line read ("" closes the connection), then refuses
+// any more. Bound at once; listening from open() on.
 struct ScriptedPool {
     using Reply = std::function<std::string(const nlohmann::json&)>;
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -43,7 +43,7 @@ struct ScriptedPool {
                 if (fd < 0) break;
                 serve(fd, reply);
             }
-            ::close(listener);
+            ::shutdown(listener, SHUT_RDWR);  // no more: later connections are refused
         });
     }
     static void serve(int fd, const Reply& reply) {
@@ -60,8 +60,9 @@ struct ScriptedPool {
         ::close(fd);
     }
     ~ScriptedPool() {
+        ::shutdown(listener, SHUT_RDWR);  // a connection never made does not hold the test up
         if (thread.joinable()) thread.join();
-        else ::close(listener);
+        ::close(listener);
     }
 };
 
@@ -122,10 +123,14 @@ ScriptedPool::Reply serving(const std::string& extranonce1, std::vector<nlohmann
         if (msg["method"] == "mining.submit") {
             std::lock_guard<std::mutex> lock(m);
             submitted.push_back(msg["params"][1]);
+            if (msg["params"][4] == "00000001")  // refused, as pools refuse
+                return line({{"id", id}, {"result", nullptr}, {"error", {23, "low difficulty share", nullptr}}});
         }
         std::string out = line({{"id", id}, {"result", true}});
-        if (msg["method"] == "mining.authorize")
+        if (msg["method"] == "mining.authorize") {
+            out += line({{"id", 999}, {"result", true}});  // an answer to nothing asked: ignored
             for (const auto& job : jobs) out += line({{"id", nullptr}, {"method", "mining.notify"}, {"params", job}});
+        }
         return out;
     };
 }
@@ -146,8 +151,8 @@ TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
     s.backoff_first = 10ms;
     s.primary_retry = 300ms;
     std::vector<std::string> outcomes;
-    s.block_outcome = [&](const PoolBlock& b, const std::string& status, const std::string&) {
-        outcomes.push_back(b.hash + " " + status);
+    s.block_outcome = [&](const PoolBlock& b, const std::string& status, const std::string& reason) {
+        outcomes.push_back(b.hash + " " + status + (reason.empty() ? "" : " " + reason));
     };
     std::vector<std::shared_ptr<const PoolWork>> works;
     StratumClient client(s, [&](std::shared_ptr<const PoolWork> w) {
@@ -166,17 +171,21 @@ TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
     client.submit({"a1", en1, Bytes(4), 0, 0, 0, block});
     block.hash = "b2";
     client.submit({"a2", en1, Bytes(4), 0, 0, 0, block});
+    block.hash = "b3";
+    client.submit({"a2", en1, Bytes(4), 0, 1, 0, block});
     client.submit({"a2", {0, 0, 0, 9}, Bytes(4), 0, 0, 0, std::nullopt});  // an old session's extranonce1
     first.open(serving("00000001", {job("f1")}, to_first, m), 2);  // the probe, then the session
     for (int i = 0; i < 500 && client.stats().url != s.pools[0].text; ++i) std::this_thread::sleep_for(10ms);
     for (int i = 0; i < 200 && !client.job_valid("f1"); ++i) std::this_thread::sleep_for(10ms);
     const PoolStats stats = client.stats();
-    testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
     std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(to_second, std::vector<std::string>{"a2"});
-    EXPECT_EQ(outcomes, (std::vector<std::string>{"b1 pool-stale", "b2 pool-accepted"}));
-    EXPECT_TRUE(stats.stale_dropped == 2 && stats.accepted == 1 && stats.connected) << stats.stale_dropped;
+    EXPECT_EQ(to_second, (std::vector<std::string>{"a2", "a2"}));
+    EXPECT_EQ(outcomes,
+              (std::vector<std::string>{"b1 pool-stale", "b2 pool-accepted", "b3 pool-rejected low difficulty"}));
+    EXPECT_NE(out.find("[share] accepted 1/1\n[share] rejected (low difficulty)\n"), std::string::npos) << out;
+    EXPECT_TRUE(stats.stale_dropped == 2 && stats.accepted == 1 && stats.rejected == 1 && stats.connected);
     ASSERT_FALSE(works.empty());
     EXPECT_TRUE(works.back()->job.id == "f1" && works.back()->extranonce1 == Bytes({0, 0, 0, 1}));
 }
