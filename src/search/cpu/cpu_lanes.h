@@ -143,9 +143,9 @@ inline FirstRound first_round_constants(const uint64_t w[10]) {
     h[3] = V::chi(b3, b4, b0);
 }
 
-// out[4 * l + k]: word k of the digest of nonce first + l. Every round is
-// spelt out with constant lane indices, so that the state lives in
-// registers (and the spills the compiler picks), never in arrays.
+// out[4 * l + k]: word k of the digest of nonce first + l. With the rounds
+// inlined every lane index is a constant, so the state lives in registers
+// (and the spills the compiler picks) rather than in the arrays.
 inline void sha3t(const uint64_t header[10], uint32_t first, uint64_t* out) {
     const FirstRound f = first_round_constants(header);
     alignas(64) uint64_t words[4 * V::kWidth];
