@@ -73,12 +73,18 @@ void Journal::warn(const std::string& why) {
         print_warn("[journal] cannot write " + path_ + " (" + why + "); found blocks are not journaled");
 }
 
+namespace {
+
+// What every record starts with.
+nlohmann::json record_head(uint32_t height, const std::string& hash, const std::string& prevhash) {
+    return {{"time", int64_t(std::time(nullptr))}, {"height", height}, {"hash", hash}, {"prevhash", prevhash}};
+}
+
+}  // namespace
+
 void Journal::record(const FoundBlock& b, const std::string& status, const nlohmann::json& verdict) {
     if (path_.empty()) return;
-    nlohmann::json line = {{"time", int64_t(std::time(nullptr))},
-                           {"height", b.height},
-                           {"hash", b.hash},
-                           {"prevhash", b.prevhash}};
+    nlohmann::json line = record_head(b.height, b.hash, b.prevhash);
     if (status == "pending") line["block"] = b.block;
     if (status == "pending" && !b.workid.empty()) line["workid"] = b.workid;
     line["status"] = status;
@@ -88,12 +94,9 @@ void Journal::record(const FoundBlock& b, const std::string& status, const nlohm
 
 void Journal::record_pool(const PoolBlock& b, const std::string& status, const std::string& reason) {
     if (path_.empty()) return;
-    nlohmann::json line = {{"time", int64_t(std::time(nullptr))},
-                           {"height", b.height},
-                           {"hash", b.hash},
-                           {"prevhash", b.prevhash},
-                           {"pool", b.pool},
-                           {"job", b.job}};
+    nlohmann::json line = record_head(b.height, b.hash, b.prevhash);
+    line["pool"] = b.pool;
+    line["job"] = b.job;
     if (status == "pool") {
         line["header"] = b.header;
         line["coinbase"] = b.coinbase;

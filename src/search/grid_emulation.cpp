@@ -81,6 +81,7 @@ void search_lanes(CpuPath path, const uint64_t header64[10], const uint64_t targ
                   HostFound& found) {
     const int width = cpu_path_lanes(path);
     const LanesFunction hash_lanes = cpu_path_function(path);
+    const core::Precomp p = core::precompute(header64);  // once for every call below
     int best = valid;  // the lowest lane with a hit so far
     uint32_t best_nonce = 0;
     uint64_t best_hash[4] = {};
@@ -89,7 +90,7 @@ void search_lanes(CpuPath path, const uint64_t header64[10], const uint64_t targ
         const uint64_t base = static_cast<uint64_t>(nonce_start) + g0 + static_cast<uint64_t>(i) * stride;
         if (base > nonce_end) break;
         uint64_t h[32];
-        hash_lanes(header64, uint32_t(base), h);
+        hash_lanes(p, uint32_t(base), h);
         for (int l = 0; l < best && l < width && base + uint64_t(l) <= nonce_end; ++l) {
             if (!core::meets_target(h + 4 * l, share64)) continue;
             if (!core::meets_target(h + 4 * l, target64)) {

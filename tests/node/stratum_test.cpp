@@ -68,9 +68,33 @@ struct ScriptedPool {
 
 std::string line(const nlohmann::json& j) { return j.dump() + "\n"; }
 
+// mining.notify's params for a clean job `id` on an all-zero parent.
+nlohmann::json job(const std::string& id) {
+    return {id, std::string(64, '0'), "01", "02", nlohmann::json::array(), "20000000", "1d00ffff", "5f5e1000", true};
+}
+
+// Worker w1 on the pools at these loopback ports, in order, retried quickly.
+PoolSettings settings_for(std::initializer_list<int> ports) {
+    PoolSettings s;
+    for (const int port : ports) s.pools.push_back(parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(port)));
+    s.user = "w1";
+    s.backoff_first = 10ms;
+    return s;
+}
+
+// The work a client hands to the devices, kept in order.
+struct Works {
+    std::mutex m;
+    std::vector<std::shared_ptr<const PoolWork>> all;
+    StratumClient::OnWork sink() {
+        return [this](std::shared_ptr<const PoolWork> w) {
+            std::lock_guard<std::mutex> lock(m);
+            all.push_back(std::move(w));
+        };
+    }
+};
+
 TEST(StratumClient, RefusedWorkerAndWaitingWithoutAPool) {
-    const nlohmann::json notify = {"j1", std::string(64, '0'), "01", "02", nlohmann::json::array(), "20000000",
-                                   "1d00ffff", "5f5e1000", true};
     for (const bool refuse : {true, false}) {
         ScriptedPool pool([&](const nlohmann::json& msg) -> std::string {  // "": close, after the job
             const auto id = msg["id"];
@@ -78,38 +102,31 @@ TEST(StratumClient, RefusedWorkerAndWaitingWithoutAPool) {
             if (msg["method"] != "mining.authorize") return "";
             if (refuse) return line({{"id", id}, {"result", false}, {"error", {24, "unauthorized", nullptr}}});
             return line({{"id", id}, {"result", true}}) +
-                   line({{"id", nullptr}, {"method", "mining.notify"}, {"params", notify}});
+                   line({{"id", nullptr}, {"method", "mining.notify"}, {"params", job("j1")}});
         });
-        PoolSettings s;
-        s.pools = {parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(pool.port))};
-        s.user = "w1";
-        s.backoff_first = 10ms;
+        PoolSettings s = settings_for({pool.port});
         s.stale_after = 200ms;
-        std::vector<std::shared_ptr<const PoolWork>> works;
-        std::mutex m;
-        StratumClient client(s, [&](std::shared_ptr<const PoolWork> w) {
-            std::lock_guard<std::mutex> lock(m);
-            works.push_back(w);
-        });
+        Works works;
+        StratumClient client(s, works.sink());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         const std::atomic<bool> stop{false};
         const std::string error = error_of([&] { client.start(stop); });
         for (int i = 0; i < 200 && !refuse; ++i) {
             std::this_thread::sleep_for(10ms);
-            std::lock_guard<std::mutex> lock(m);
-            if (!works.empty() && works.back()->idle) break;
+            std::lock_guard<std::mutex> lock(works.m);
+            if (!works.all.empty() && works.all.back()->idle) break;
         }
         testing::internal::GetCapturedStdout();
         testing::internal::GetCapturedStderr();
-        std::lock_guard<std::mutex> lock(m);
+        std::lock_guard<std::mutex> lock(works.m);
         if (refuse) {
             EXPECT_EQ(error, "the pool refused worker w1: unauthorised");
             continue;
         }
-        ASSERT_TRUE(error == "<no error>" && works.size() >= 2) << error;
-        EXPECT_TRUE(works.front()->job.id == "j1" && works.front()->extranonce1 == Bytes({0, 0, 0, 1}));
-        EXPECT_TRUE(works.back()->idle);
+        ASSERT_TRUE(error == "<no error>" && works.all.size() >= 2) << error;
+        EXPECT_TRUE(works.all.front()->job.id == "j1" && works.all.front()->extranonce1 == Bytes({0, 0, 0, 1}));
+        EXPECT_TRUE(works.all.back()->idle);
     }
 }
 
@@ -135,30 +152,19 @@ ScriptedPool::Reply serving(const std::string& extranonce1, std::vector<nlohmann
     };
 }
 
-nlohmann::json job(const std::string& id) {
-    return {id, std::string(64, '0'), "01", "02", nlohmann::json::array(), "20000000", "1d00ffff", "5f5e1000", true};
-}
-
 TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
     std::mutex m;
     std::vector<std::string> to_first, to_second;
     ScriptedPool first(nullptr, 0, false);  // refuses connections until opened
     ScriptedPool second(serving("00000002", {job("a1"), job("a2")}, to_second, m), 1);
-    PoolSettings s;
-    s.pools = {parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(first.port)),
-               parse_pool_url("stratum+tcp://127.0.0.1:" + std::to_string(second.port))};
-    s.user = "w1";
-    s.backoff_first = 10ms;
+    PoolSettings s = settings_for({first.port, second.port});
     s.primary_retry = 300ms;
     std::vector<std::string> outcomes;
     s.block_outcome = [&](const PoolBlock& b, const std::string& status, const std::string& reason) {
         outcomes.push_back(b.hash + " " + status + (reason.empty() ? "" : " " + reason));
     };
-    std::vector<std::shared_ptr<const PoolWork>> works;
-    StratumClient client(s, [&](std::shared_ptr<const PoolWork> w) {
-        std::lock_guard<std::mutex> lock(m);
-        works.push_back(w);
-    });
+    Works works;
+    StratumClient client(s, works.sink());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const std::atomic<bool> stop{false};
@@ -180,14 +186,14 @@ TEST(StratumClient, FailoverBackToTheFirstAndStaleShares) {
     const PoolStats stats = client.stats();
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    std::lock_guard<std::mutex> lock(m);
+    std::scoped_lock lock(m, works.m);
     EXPECT_EQ(to_second, (std::vector<std::string>{"a2", "a2"}));
     EXPECT_EQ(outcomes,
               (std::vector<std::string>{"b1 pool-stale", "b2 pool-accepted", "b3 pool-rejected low difficulty"}));
     EXPECT_NE(out.find("[share] accepted 1/1\n[share] rejected (low difficulty)\n"), std::string::npos) << out;
     EXPECT_TRUE(stats.stale_dropped == 2 && stats.accepted == 1 && stats.rejected == 1 && stats.connected);
-    ASSERT_FALSE(works.empty());
-    EXPECT_TRUE(works.back()->job.id == "f1" && works.back()->extranonce1 == Bytes({0, 0, 0, 1}));
+    ASSERT_FALSE(works.all.empty());
+    EXPECT_TRUE(works.all.back()->job.id == "f1" && works.all.back()->extranonce1 == Bytes({0, 0, 0, 1}));
 }
 
 }  // namespace

@@ -49,10 +49,10 @@ using V = vkn_avx2_lane::V;
 #define LANES_ROUND_INLINE [[gnu::noinline]]
 #include "search/cpu/cpu_lanes.h"
 
-void vkn::sha3t_nonces_avx2(const uint64_t header[10], uint32_t first, uint64_t out[16]) {
-    vkn_avx2::sha3t(header, first, out);
+void vkn::sha3t_nonces_avx2(const core::Precomp& p, uint32_t first, uint64_t out[16]) {
+    vkn_avx2::sha3t(p, first, out);
 }
 
-void vkn::sha3t_nonces_avx2_arrays(const uint64_t header[10], uint32_t first, uint64_t out[16]) {
-    vkn_avx2_arrays::sha3t(header, first, out);
+void vkn::sha3t_nonces_avx2_arrays(const core::Precomp& p, uint32_t first, uint64_t out[16]) {
+    vkn_avx2_arrays::sha3t(p, first, out);
 }

@@ -33,6 +33,6 @@ struct V {
 #define LANES_ROUND_INLINE [[gnu::always_inline]] inline
 #include "search/cpu/cpu_lanes.h"
 
-void vkn::sha3t_nonces_avx512(const uint64_t header[10], uint32_t first, uint64_t out[32]) {
-    vkn_avx512::sha3t(header, first, out);
+void vkn::sha3t_nonces_avx512(const core::Precomp& p, uint32_t first, uint64_t out[32]) {
+    vkn_avx512::sha3t(p, first, out);
 }
